@@ -1,0 +1,105 @@
+#include "app/win32/QarlApp.h"
+
+#include "app/CommandLine.h"
+#include "app/Language.h"
+#include "app/MessageIds.h"
+#include "app/StartupRules.h"
+#include "app/win32/Win32Host.h"
+
+#include <ole2.h>
+
+CQarlApp::CQarlApp() {
+    m_strLogFile = DefaultLogName(ProgramPath().value_or(std::string()));
+}
+
+CQarlApp::~CQarlApp() {
+    if (m_hLanguageLib != nullptr) {
+        ::FreeLibrary(m_hLanguageLib);
+    }
+}
+
+CQarlApp& GetQarlApp() {
+    return *static_cast<CQarlApp*>(AfxGetApp());
+}
+
+BOOL CQarlApp::InitInstance() {
+    // The parser's messages, 202 and 100 always come from the program's own catalogue.
+    const ResourceCatalogue builtIn(m_hInstance);
+    CQarlCommandLineInfo cmdInfo(builtIn, [](const std::string& text) { AfxMessageBox(text, MB_OK); });
+    ParseCommandLine(cmdInfo, arguments);
+
+    m_strComPort = cmdInfo.m_nComPort != 0 ? FormatText("COM%d", {cmdInfo.m_nComPort}) : std::string();
+    m_bBatchMode = cmdInfo.m_bBatch;
+    m_nBaudRate = cmdInfo.m_nBaudRate;
+    m_nAutoCloseManual = ReadRegDword(settings::kConfiguration, "AutoCloseManual", 0);
+    if (m_nAutoCloseManual == -1) {
+        m_bBatchMode = TRUE;
+    }
+    m_bAppendLog = cmdInfo.m_bAppendLog;
+    m_bDryRun = cmdInfo.m_bDryRun;
+    m_bRunAutomated = cmdInfo.m_bRunAutomated;
+    m_bRunEmbedded = cmdInfo.m_bRunEmbedded;
+    if (!cmdInfo.m_strLogFile.empty()) {
+        m_strLogFile = cmdInfo.m_strLogFile;
+    }
+
+    ResolveConfiguration(cmdInfo.m_strFileName);
+    if (!cmdInfo.m_strFileName.empty() && m_strConfigFile.empty()) {
+        const std::string message = builtIn.Format(IDS_CMDLINE_FILE_MISSING, {cmdInfo.m_strFileName});
+        if (m_bBatchMode) {
+            m_strStartupMessage = message;
+        } else {
+            AfxMessageBox(message, MB_OK);
+        }
+    }
+
+    if (FAILED(::OleInitialize(nullptr))) {
+        AfxMessageBox(builtIn.LoadText(IDS_OLE_INIT_FAILED), MB_OK, static_cast<UINT>(-1));
+        return FALSE;
+    }
+    oleInitialized = true;
+
+    SelectLanguage();
+    m_crDeviceTrace = ParseTraceColor(ReadRegString(settings::kConfiguration, "DeviceTraceColor", "0 0 255"));
+
+    if (cmdInfo.m_nShellCommand != CQarlCommandLineInfo::FileNothing) {
+        RunMainDialog();
+    }
+    return FALSE;
+}
+
+void CQarlApp::ResolveConfiguration(const std::string& name) {
+    m_strConfigFile = ResolveConfigFile(name, Win32FileSystem(), CurrentDirectory(), ProgramFolder());
+}
+
+void CQarlApp::SelectLanguage() {
+    Win32LanguageHost host;
+    LanguageChoice choice = ::SelectLanguage(host);
+    m_nLanguage = choice.number;
+    m_strLanguageCode = choice.code;
+    if (choice.libraryPath.empty()) {
+        return;
+    }
+    m_hLanguageLib = LoadLanguageLibrary(choice.libraryPath);
+    if (m_hLanguageLib != nullptr) {
+        AfxSetResourceHandle(m_hLanguageLib);
+    }
+}
+
+void CQarlApp::RunMainDialog() {
+    CDialog dialog(102);
+    dialog.DoModal();
+}
+
+int CQarlApp::ExitInstance() {
+    if (m_hLanguageLib != nullptr) {
+        AfxSetResourceHandle(m_hInstance);
+        ::FreeLibrary(m_hLanguageLib);
+        m_hLanguageLib = nullptr;
+    }
+    if (oleInitialized) {
+        ::OleUninitialize();
+        oleInitialized = false;
+    }
+    return CWinApp::ExitInstance();
+}

@@ -1,0 +1,16 @@
+# GoogleTest and GoogleMock from Debian's googletest package, built from source with the
+# project's compiler (native or MinGW).
+if(NOT TOVRIN_TESTS)
+  return()
+endif()
+set(TOVRIN_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+if(NOT EXISTS ${TOVRIN_GTEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources not found at ${TOVRIN_GTEST_SOURCE}: run scripts/setup.sh")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+if(WIN32)
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+endif()
+add_subdirectory(${TOVRIN_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

@@ -1,0 +1,111 @@
+# Shared Wine set-up for tests, the demo and benchmarks (sourced, not run).
+# One prefix per run directory, shared by every program of the run; one idle program keeps
+# Wine's service processes alive so that each start costs well under a second; one Xvfb display.
+#
+#   TOVRIN_WINE_DIR   run directory (default: <repo>/build/wine)
+
+TOVRIN_REPO=${TOVRIN_REPO:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+TOVRIN_WINE_DIR=${TOVRIN_WINE_DIR:-$TOVRIN_REPO/build/wine}
+export WINEPREFIX=$TOVRIN_WINE_DIR/prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+
+wine_binary() {
+    local candidate
+    for candidate in wine64 /usr/lib/wine/wine64 wine; do
+        if command -v "$candidate" >/dev/null 2>&1; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    echo "wine64 not found: run scripts/setup.sh" >&2
+    return 1
+}
+
+wineserver_binary() {
+    local candidate
+    for candidate in wineserver64 /usr/lib/wine/wineserver64 wineserver /usr/lib/wine/wineserver; do
+        if command -v "$candidate" >/dev/null 2>&1; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
+WINE=$(wine_binary) || return 1
+WINESERVER=$(wineserver_binary) || return 1
+
+# A display of our own for the whole run (windows need one).
+wine_start_display() {
+    local n pidfile=$TOVRIN_WINE_DIR/xvfb.pid
+    if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+        return 0
+    fi
+    for n in $(seq 91 140); do
+        if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then
+            Xvfb :$n -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 9>&- &
+            echo $! >"$pidfile"
+            echo ":$n" >"$TOVRIN_WINE_DIR/display"
+            local i
+            for i in $(seq 1 100); do
+                [ -e /tmp/.X11-unix/X$n ] && return 0
+                sleep 0.05
+            done
+        fi
+    done
+    echo "could not start Xvfb" >&2
+    return 1
+}
+
+wine_registry_defaults() {
+    # No window manager: without this Wine waits about 2 s for every destroyed window.
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    # A crash ends the process instead of waiting for a click.
+    "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+}
+
+wine_start_idle() {
+    local idle=$TOVRIN_WINE_DIR/idle.exe
+    if [ ! -f "$idle" ]; then
+        printf '#include <windows.h>\nint main(void){ Sleep(INFINITE); return 0; }\n' >"$TOVRIN_WINE_DIR/idle.c"
+        x86_64-w64-mingw32-gcc -O1 -o "$idle" "$TOVRIN_WINE_DIR/idle.c" || return 1
+    fi
+    if [ -f "$TOVRIN_WINE_DIR/idle.pid" ] && kill -0 "$(cat "$TOVRIN_WINE_DIR/idle.pid")" 2>/dev/null; then
+        return 0
+    fi
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&-
+    setsid "$WINE" "$idle" </dev/null >/dev/null 2>&1 9>&- &
+    echo $! >"$TOVRIN_WINE_DIR/idle.pid"
+}
+
+# Makes the prefix (once) and starts the display and the idle program (idempotent, locked).
+wine_start() {
+    mkdir -p "$TOVRIN_WINE_DIR"
+    (
+        flock 9
+        wine_start_display || exit 1
+        export DISPLAY=$(cat "$TOVRIN_WINE_DIR/display")
+        if [ ! -f "$TOVRIN_WINE_DIR/prefix.ready" ]; then
+            "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+            wine_registry_defaults
+            "$WINESERVER" -w
+            touch "$TOVRIN_WINE_DIR/prefix.ready"
+        fi
+        wine_start_idle
+    ) 9>"$TOVRIN_WINE_DIR/lock"
+    export DISPLAY=$(cat "$TOVRIN_WINE_DIR/display")
+}
+
+wine_stop() {
+    [ -d "$TOVRIN_WINE_DIR" ] || return 0
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    local f
+    for f in idle xvfb; do
+        if [ -f "$TOVRIN_WINE_DIR/$f.pid" ]; then
+            kill "$(cat "$TOVRIN_WINE_DIR/$f.pid")" 2>/dev/null || true
+            rm -f "$TOVRIN_WINE_DIR/$f.pid"
+        fi
+    done
+}
