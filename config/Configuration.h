@@ -4,6 +4,7 @@
 #include "config/FileSystem.h"
 #include "config/ProfileReader.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +25,25 @@ struct ConfigurationContext {
     const ITextCatalogue& catalogue;
 };
 
+// A 32-bit count that one thread writes while another reads it.
+class SharedCount {
+public:
+    SharedCount() = default;
+    SharedCount(const SharedCount& other) : value(other.value.load()) {}
+    SharedCount& operator=(const SharedCount& other) {
+        value.store(other.value.load());
+        return *this;
+    }
+    SharedCount& operator=(uint32_t number) {
+        value.store(number);
+        return *this;
+    }
+    operator uint32_t() const { return value.load(); }
+
+private:
+    std::atomic<uint32_t> value{0};
+};
+
 // One loading step: the files to send and the bytes and time limits of its three phases.
 class LoadingStep {
 public:
@@ -39,7 +59,7 @@ public:
     uint32_t bootAckTimeoutMs = 50000;
     uint32_t blockAckTimeoutMs = 10000;
     // Written by the download thread while the step runs, read for the progress texts.
-    uint32_t blockCount = 0;
+    SharedCount blockCount;
 };
 
 // One download configuration: a .cfg file and its ordered, owned steps.

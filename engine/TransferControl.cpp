@@ -1,0 +1,349 @@
+#include "engine/TransferControl.h"
+
+#include "app/MessageIds.h"
+
+namespace {
+
+// The port set-up failures carry plain texts of their own, each ending with a line feed.
+const char* SetupFailureText(PortSetupCall call) {
+    switch (call) {
+    case PortSetupCall::SetCommMask:
+        return "SetCommMask failed with error %d.\n";
+    case PortSetupCall::SetupComm:
+        return "SetupComm failed with error %d.\n";
+    case PortSetupCall::PurgeComm:
+        return "PurgeComm failed with error %d.\n";
+    case PortSetupCall::SetCommTimeouts:
+        return "SetCommTimeouts failed with error %d.\n";
+    default:
+        return "SetCommState failed with error %d.\n";
+    }
+}
+
+constexpr uint32_t kStopWaitMs = 1000;
+
+} // namespace
+
+TransferControl::TransferControl(ISessionOwner& owner, const ITextCatalogue& catalogue,
+                                 std::shared_ptr<IEnginePlatform> platformIn, OsHandle ownerWindow,
+                                 const TransferOptions& options)
+    : owner(owner), catalogue(catalogue), platform(std::move(platformIn)), ownerWindow(ownerWindow),
+      options(options), session(std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun)) {
+    session->maxConnectRetries = options.maxConnectRetries;
+}
+
+TransferControl::~TransferControl() {
+    // The owner is going: stop without touching it. The threads hold the session themselves,
+    // so a thread slow to end never touches freed memory.
+    StopThreads();
+}
+
+void TransferControl::StartOrCancel() {
+    if (IsRunning()) {
+        if (owner.AskYesNo(catalogue.LoadText(IDS_CANCEL_DOWNLOADING), catalogue.LoadText(IDS_CANCEL))) {
+            AbortTransfer(catalogue.LoadText(IDS_CANCELLED_BY_USER));
+        }
+        return;
+    }
+    Configuration* configuration = nullptr;
+    if (!CheckConfiguration(configuration)) {
+        return;
+    }
+    StopSession();
+    owner.SetListLabel(catalogue.LoadText(IDS_MESSAGES_LABEL));
+    owner.DisableConfigurationControls();
+    owner.SetDisplayMode(true);
+    if (!OpenAndConfigurePort()) {
+        return;
+    }
+    PrepareSession(*configuration);
+    if (!StartThreads()) {
+        return;
+    }
+    platform->SetEvent(session->notifyEvent.Get());
+    owner.SetStartButtonText(catalogue.LoadText(IDS_CANCEL));
+}
+
+bool TransferControl::CheckConfiguration(Configuration*& configuration) {
+    configuration = owner.SelectedConfiguration();
+    if (configuration == nullptr) {
+        ReportMessage(catalogue.LoadText(IDS_NO_CONFIGURATION_SELECTED));
+        return false;
+    }
+    if (configuration->FirstStep() == nullptr) {
+        ReportMessage(catalogue.LoadText(IDS_NO_DOWNLOAD_STEPS));
+        return false;
+    }
+    if (!configuration->Validate()) {
+        owner.SetDisplayMode(false);
+        ReportMessage(catalogue.LoadText(IDS_MISSING_FILES));
+        return false;
+    }
+    return true;
+}
+
+bool TransferControl::OpenAndConfigurePort() {
+    const std::string portName = owner.PortName();
+    uint32_t error = 0;
+    OsHandle port = platform->OpenPort(portName, error);
+    if (port == nullptr) {
+        ReportMessage(catalogue.Format(IDS_FAILED_OPEN_PORT, {portName}));
+        session->portHandle = nullptr;
+        EndTransfer();
+        return false;
+    }
+    session->portHandle = port;
+    owner.ResetTraceLines();
+    owner.AddTraceLine(catalogue.LoadText(IDS_START_DOWNLOAD));
+    owner.ShowPortSummary();
+    PortSetupCall failed = platform->ConfigurePort(port, owner.LineSettings(), error);
+    if (failed != PortSetupCall::None) {
+        ReportMessage(FormatText(SetupFailureText(failed), {error}));
+        ReportMessage(catalogue.LoadText(IDS_MISSING_FILES));
+        EndTransfer();
+        return false;
+    }
+    return true;
+}
+
+void TransferControl::PrepareSession(const Configuration& configuration) {
+    if (session->downloadThread || session->receiveThread) {
+        OsHandle threads[] = {session->downloadThread.Get(), session->receiveThread.Get()};
+        uint32_t count = 0;
+        for (OsHandle thread : threads) {
+            if (thread != nullptr) {
+                threads[count++] = thread;
+            }
+        }
+        if (platform->WaitForThreads(threads, count, 0) == kWaitTimeout) {
+            // A thread of the last transfer has not ended yet: it keeps its session (and its
+            // stop event, which stays set); this transfer gets a new one.
+            OsHandle port = session->portHandle.exchange(nullptr);
+            session = std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun);
+            session->maxConnectRetries = options.maxConnectRetries;
+            session->portHandle = port;
+        }
+    }
+    session->rxRead = 0;
+    session->rxWrite = 0;
+    session->rxLine.clear();
+    session->receiveState = RxIdle;
+    session->downloadState = Connecting;
+    platform->ResetEvent(session->stopEvent.Get());
+    session->SetSteps(configuration.Steps());
+    handledStep = 0;
+    connectingSeen = false;
+    completed = false;
+}
+
+bool TransferControl::StartThreads() {
+    const std::shared_ptr<TransferSession> shared = session;
+    OsHandle port = session->portHandle.load();
+    using Procedure = void (*)(TransferSession&, OsHandle);
+    struct Start {
+        Procedure procedure;
+        ScopedHandle* handle;
+        uint32_t* id;
+    } starts[] = {{ReceiveThreadProc, &session->receiveThread, &session->receiveThreadId},
+                  {DownloadThreadProc, &session->downloadThread, &session->downloadThreadId}};
+    for (const Start& start : starts) {
+        OsHandle own = platform->DuplicatePortHandle(port);
+        Procedure procedure = start.procedure;
+        OsHandle thread = platform->StartThread(
+            [shared, own, procedure]() {
+                ScopedHandle ownPort(*shared->platform, own);
+                procedure(*shared, ownPort.Get());
+            },
+            *start.id);
+        *start.handle = ScopedHandle(*platform, thread);
+        if (thread == nullptr) {
+            // No thread, no end of the transfer: report it rather than wait forever.
+            uint32_t error = platform->LastError();
+            if (own != nullptr) {
+                platform->CloseHandle(own);
+            }
+            ReportMessage(FormatText("CreateThread failed with error %d.\n", {error}));
+            EndTransfer();
+            return false;
+        }
+    }
+    return true;
+}
+
+void TransferControl::StopSession() {
+    StopThreads();
+    owner.EnableConfigurationControls();
+}
+
+// Signals both threads, closes the port and waits briefly for them; a second call waits no more.
+void TransferControl::StopThreads() {
+    OsHandle threads[2];
+    uint32_t count = 0;
+    for (OsHandle thread : {session->downloadThread.Get(), session->receiveThread.Get()}) {
+        if (thread != nullptr) {
+            threads[count++] = thread;
+        }
+    }
+    platform->SetEvent(session->stopEvent.Get());
+    if (OsHandle port = session->portHandle.load()) {
+        platform->CloseHandle(port);
+        session->portHandle = nullptr;
+        if (count > 0) {
+            platform->WaitForThreads(threads, count, kStopWaitMs);
+        }
+    }
+}
+
+const LoadingStep* TransferControl::StepConcerned() {
+    return session->StepAt(handledStep);
+}
+
+void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
+    if (id == IDS_CONNECTING) {
+        if (connectingSeen) {
+            ++handledStep;
+        }
+        connectingSeen = true;
+    }
+    const LoadingStep* step = StepConcerned();
+    if (id == IDS_BLOCK_OF) {
+        owner.SetPortSummaryText(catalogue.Format(id, {argument, step != nullptr ? uint32_t(step->blockCount) : 0u}));
+    } else if (id == IDS_TRANSMITTING_ZERO_BYTE) {
+        // Only the latest attempt stays in the list.
+        const std::string text = catalogue.LoadText(id);
+        const std::string prefix = text.substr(0, text.find('%'));
+        int count = owner.TraceLineCount();
+        if (count > 0 && owner.TraceLine(count - 1).compare(0, prefix.size(), prefix) == 0) {
+            owner.DeleteTraceLine(count - 1);
+        }
+        owner.AddTraceLine(FormatText(text, {argument}));
+    } else if (id == IDS_BIN_TRANSMITTED || id == IDS_TRANSMITTING_PROGRAM) {
+        const std::string file = step == nullptr ? "" : (id == IDS_BIN_TRANSMITTED ? step->bootFile : step->firmwareFile);
+        owner.AddTraceLine(catalogue.Format(id, {file, argument}));
+    } else {
+        owner.AddTraceLine(catalogue.Format(id, {argument}));
+    }
+    if (id == IDS_DOWNLOAD_FINALLY_COMPLETED) {
+        completed = true;
+    }
+    if (session->downloadState.load() == Ended) {
+        EndTransfer();
+    }
+}
+
+void TransferControl::OnTransferError(unsigned id, uint32_t code) {
+    const LoadingStep* step = StepConcerned();
+    std::string text;
+    switch (id) {
+    case IDS_ERROR_READING_BIN:
+    case IDS_ERROR_SENDING_BIN:
+    case IDS_FAILED_SENDING_BIN:
+    case IDS_FAILED_OPEN_BIN:
+        text = catalogue.Format(id, {step != nullptr ? step->bootFile : std::string(), code});
+        break;
+    case IDS_INVALID_B86_FORMAT:
+    case IDS_ERROR_TRANSMITTING_B86:
+    case IDS_ERROR_READING_B86:
+    case IDS_FAILED_OPEN_B86:
+        text = catalogue.Format(id, {step != nullptr ? step->firmwareFile : std::string(), code});
+        break;
+    default:
+        text = catalogue.Format(id, {code});
+        break;
+    }
+    completed = false;
+    owner.AddTraceLine(text);
+    EndTransfer();
+}
+
+void TransferControl::OnReceiveError(unsigned id, uint32_t code) {
+    int32_t state = session->downloadState.load();
+    if (state == Ended || state == Failed) {
+        return; // the transfer is already over
+    }
+    std::string text = catalogue.Format(id, {code});
+    int32_t site = session->rxErrorSite.load();
+    if (site != kSiteNone) {
+        text = FormatText("%s Line: %d", {text, site});
+        session->rxErrorSite = kSiteNone;
+    }
+    completed = false;
+    owner.AddTraceLine(text);
+    EndTransfer();
+}
+
+// Device output: one growing line per received text line; CR or LF starts a new one.
+void TransferControl::OnCommNotify(uint32_t events) {
+    platform->SetEvent(session->notifyEvent.Get());
+    if ((events & kEvRxChar) == 0) {
+        return;
+    }
+    std::string& line = session->rxLine;
+    uint32_t read = session->rxRead.load(std::memory_order_relaxed);
+    while (read != session->rxWrite.load(std::memory_order_acquire)) {
+        uint8_t byte = session->rxRing[read];
+        if (byte == 0x0D || byte == 0x0A) {
+            line.clear();
+        } else {
+            if (byte >= 0x20 && byte <= 0x7E) {
+                line += static_cast<char>(byte);
+            } else {
+                line += catalogue.Format(IDS_DEVICE_BYTE, {static_cast<unsigned>(byte)});
+            }
+            owner.UpdateTraceLine(line);
+        }
+        read = read + 1 == TransferSession::kRingSize ? 0 : read + 1;
+        session->rxRead.store(read, std::memory_order_release);
+    }
+}
+
+bool TransferControl::Dispatch(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    uint32_t argument = static_cast<uint32_t>(lParam);
+    switch (message) {
+    case WM_TRANSFER_STATE:
+        OnTransferState(static_cast<unsigned>(wParam), argument);
+        return true;
+    case WM_TRANSFER_ERROR:
+        OnTransferError(static_cast<unsigned>(wParam), argument);
+        return true;
+    case WM_RECEIVE_ERROR:
+        OnReceiveError(static_cast<unsigned>(wParam), argument);
+        return true;
+    case kWmCommNotify:
+        OnCommNotify(static_cast<uint32_t>(wParam));
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TransferControl::EndTransfer() {
+    StopSession();
+    owner.ShowPortSummary();
+    owner.SetStartButtonText(catalogue.LoadText(IDS_START_TRANSFER));
+    if (options.batchMode) {
+        owner.PostClose();
+    }
+}
+
+void TransferControl::AbortTransfer(const std::string& text) {
+    completed = false;
+    owner.AddTraceLine(text);
+    owner.AddTraceLine(catalogue.LoadText(IDS_DOWNLOAD_ABORTED));
+    owner.SetStartButtonText(catalogue.LoadText(IDS_START_TRANSFER));
+    StopSession();
+    owner.ShowPortSummary();
+    if (options.batchMode) {
+        owner.PostClose();
+    }
+}
+
+void TransferControl::ReportMessage(const std::string& text) {
+    completed = false;
+    owner.WriteLogFile(&text);
+    if (options.batchMode) {
+        owner.PostClose();
+    } else {
+        owner.ShowMessage(text);
+    }
+}

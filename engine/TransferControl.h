@@ -1,0 +1,101 @@
+#pragma once
+
+#include "app/Catalogue.h"
+#include "config/Configuration.h"
+#include "engine/TransferSession.h"
+
+#include <memory>
+#include <string>
+
+// What the session needs from the window that owns it: the message list, the controls a
+// transfer changes, the selected configuration, message boxes, the log and closing.
+class ISessionOwner {
+public:
+    virtual ~ISessionOwner() = default;
+
+    // The message list.
+    virtual void AddTraceLine(const std::string& text) = 0;
+    virtual void UpdateTraceLine(const std::string& text) = 0;
+    virtual int TraceLineCount() = 0;
+    virtual std::string TraceLine(int index) = 0;
+    virtual void DeleteTraceLine(int index) = 0;
+    virtual void ResetTraceLines() = 0;
+
+    // Controls.
+    virtual void SetPortSummaryText(const std::string& text) = 0;
+    virtual void ShowPortSummary() = 0; // rewrites the summary from the port settings
+    virtual void SetStartButtonText(const std::string& text) = 0;
+    virtual void SetListLabel(const std::string& text) = 0;
+    virtual void SetDisplayMode(bool messages) = 0;
+    // Disables the configuration list and the Interface button for a transfer.
+    virtual void DisableConfigurationControls() = 0;
+    // Enables them again, and the steps list when it shows.
+    virtual void EnableConfigurationControls() = 0;
+
+    virtual Configuration* SelectedConfiguration() = 0;
+    virtual std::string PortName() = 0;
+    virtual PortSettings LineSettings() = 0;
+
+    // Outcome.
+    virtual void ShowMessage(const std::string& text) = 0; // a box with an OK button
+    virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+    virtual void WriteLogFile(const std::string* finalMessage) = 0;
+    virtual void PostClose() = 0;
+};
+
+struct TransferOptions {
+    bool batchMode = false;
+    bool dryRun = false;
+    uint32_t maxConnectRetries = 30;
+};
+
+// The user-interface side of a transfer: start and cancel, stop, and the handlers that turn
+// the worker threads' messages into lines of the message list. Runs on one thread only.
+class TransferControl {
+public:
+    TransferControl(ISessionOwner& owner, const ITextCatalogue& catalogue, std::shared_ptr<IEnginePlatform> platform,
+                    OsHandle ownerWindow, const TransferOptions& options);
+    ~TransferControl();
+    TransferControl(const TransferControl&) = delete;
+    TransferControl& operator=(const TransferControl&) = delete;
+
+    void StartOrCancel();
+    void StopSession();
+    bool IsRunning() const { return session->portHandle.load() != nullptr; }
+
+    // Handlers of the posted messages.
+    void OnTransferState(unsigned id, uint32_t argument);
+    void OnTransferError(unsigned id, uint32_t code);
+    void OnReceiveError(unsigned id, uint32_t code);
+    void OnCommNotify(uint32_t events);
+    // Dispatches one posted message; false when it is none of the session's.
+    bool Dispatch(uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+    void EndTransfer();
+    void AbortTransfer(const std::string& text);
+    void ReportMessage(const std::string& text);
+
+    // True once a run ended with the final completion line and nothing went wrong after it.
+    bool Completed() const { return completed; }
+    TransferSession& Session() { return *session; }
+
+private:
+    void StopThreads();
+    bool CheckConfiguration(Configuration*& configuration);
+    bool OpenAndConfigurePort();
+    void PrepareSession(const Configuration& configuration);
+    bool StartThreads();
+    const LoadingStep* StepConcerned();
+
+    ISessionOwner& owner;
+    const ITextCatalogue& catalogue;
+    std::shared_ptr<IEnginePlatform> platform;
+    OsHandle ownerWindow;
+    TransferOptions options;
+    std::shared_ptr<TransferSession> session;
+    // The step a message concerns: the download thread announces each step with "Connecting"
+    // before it posts anything else about it, and posted messages arrive in order.
+    size_t handledStep = 0;
+    bool connectingSeen = false;
+    bool completed = false;
+};

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One record of the log file: header with the configuration and the start's date and time,
+// an empty line, the held-back start-up message, every line of the message list, the final
+// message without a line end of its own, and a closing line end. Every line end is CR LF.
+std::string FormatLogRecord(const std::string& configFile, const std::string& dateTime,
+                            const std::string& startupMessage, const std::vector<std::string>& lines,
+                            const std::string* finalMessage);
+
+// Written between two records when a run appends to an existing log.
+constexpr const char kLogRunSeparator[] = "\r\n\r\n";
