@@ -5,6 +5,11 @@
 #include "app/MessageIds.h"
 #include "app/StartupRules.h"
 #include "app/win32/Win32Host.h"
+#include "config/win32/Win32ProfileReader.h"
+#include "engine/win32/Win32EnginePlatform.h"
+#include "ui/LogFile.h"
+#include "ui/win32/LogWriter.h"
+#include "ui/win32/QarlDlg.h"
 
 #include <ole2.h>
 
@@ -25,7 +30,10 @@ CQarlApp& GetQarlApp() {
 BOOL CQarlApp::InitInstance() {
     // The parser's messages, 202 and 100 always come from the program's own catalogue.
     const ResourceCatalogue builtIn(m_hInstance);
-    CQarlCommandLineInfo cmdInfo(builtIn, [](const std::string& text) { AfxMessageBox(text, MB_OK); });
+    // Syntax errors are held until batch mode is known: a calling program gets them in the
+    // log, never as boxes that would wait for a click.
+    std::vector<std::string> syntaxErrors;
+    CQarlCommandLineInfo cmdInfo(builtIn, [&syntaxErrors](const std::string& text) { syntaxErrors.push_back(text); });
     ParseCommandLine(cmdInfo, arguments);
 
     m_strComPort = cmdInfo.m_nComPort != 0 ? FormatText("COM%d", {cmdInfo.m_nComPort}) : std::string();
@@ -34,6 +42,12 @@ BOOL CQarlApp::InitInstance() {
     m_nAutoCloseManual = ReadRegDword(settings::kConfiguration, "AutoCloseManual", 0);
     if (m_nAutoCloseManual == -1) {
         m_bBatchMode = TRUE;
+    }
+    exitCode = m_bBatchMode ? 1 : 0;
+    if (!m_bBatchMode) {
+        for (const std::string& text : syntaxErrors) {
+            AfxMessageBox(text, MB_OK);
+        }
     }
     m_bAppendLog = cmdInfo.m_bAppendLog;
     m_bDryRun = cmdInfo.m_bDryRun;
@@ -64,8 +78,22 @@ BOOL CQarlApp::InitInstance() {
 
     if (cmdInfo.m_nShellCommand != CQarlCommandLineInfo::FileNothing) {
         RunMainDialog();
+    } else if (m_bBatchMode) {
+        LogSyntaxErrors(syntaxErrors);
     }
     return FALSE;
+}
+
+void CQarlApp::LogSyntaxErrors(const std::vector<std::string>& texts) const {
+    std::string message;
+    for (const std::string& text : texts) {
+        for (char c : text) {
+            message += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        }
+        message += "\r\n";
+    }
+    WriteLogRecord(m_strLogFile, m_bAppendLog != FALSE,
+                   FormatLogRecord(m_strConfigFile, LogDateTime(std::time(nullptr)), m_strStartupMessage, {}, &message));
 }
 
 void CQarlApp::ResolveConfiguration(const std::string& name) {
@@ -87,8 +115,25 @@ void CQarlApp::SelectLanguage() {
 }
 
 void CQarlApp::RunMainDialog() {
-    CDialog dialog(102);
+    StartupValues startup;
+    startup.comPort = m_strComPort;
+    startup.baudRate = m_nBaudRate;
+    startup.batchMode = m_bBatchMode != FALSE;
+    startup.autoCloseManual = m_nAutoCloseManual;
+    startup.appendLog = m_bAppendLog != FALSE;
+    startup.logFile = m_strLogFile;
+    startup.configFile = m_strConfigFile;
+    startup.startupMessage = m_strStartupMessage;
+    startup.dryRun = m_bDryRun != FALSE;
+    startup.deviceTraceColor = m_crDeviceTrace;
+    Win32ProfileReader profile;
+    CQarlDlg dialog(startup, *this, profile, std::make_shared<Win32EnginePlatform>());
     dialog.DoModal();
+    m_hMainWnd = nullptr;
+    // In batch mode the exit status tells the calling program the outcome.
+    if (m_bBatchMode) {
+        exitCode = dialog.TransferCompleted() ? 0 : 1;
+    }
 }
 
 int CQarlApp::ExitInstance() {
@@ -101,5 +146,6 @@ int CQarlApp::ExitInstance() {
         ::OleUninitialize();
         oleInitialized = false;
     }
-    return CWinApp::ExitInstance();
+    CWinApp::ExitInstance();
+    return exitCode;
 }

@@ -38,10 +38,12 @@ public:
 
 private:
     void ResolveConfiguration(const std::string& name);
+    void LogSyntaxErrors(const std::vector<std::string>& texts) const;
     void SelectLanguage();
     void RunMainDialog();
 
     bool oleInitialized = false;
+    int exitCode = 0;
 };
 
 CQarlApp& GetQarlApp();

@@ -3,6 +3,7 @@
 #include "app/MessageIds.h"
 #include "ui/LogFile.h"
 #include "ui/PortSummary.h"
+#include "ui/win32/LogWriter.h"
 
 namespace {
 
@@ -13,30 +14,6 @@ constexpr int IDC_PORT_SETTINGS = 1015;
 constexpr int IDC_INTERFACE = 1024;
 constexpr int IDC_CONFIGURATIONS = 1025;
 constexpr int IDC_LIST_LABEL = 1026;
-
-// A file handle, closed when it goes.
-class ScopedFileHandle {
-public:
-    explicit ScopedFileHandle(HANDLE file) : file(file) {}
-    ~ScopedFileHandle() {
-        if (Valid()) {
-            ::CloseHandle(file);
-        }
-    }
-    ScopedFileHandle(const ScopedFileHandle&) = delete;
-    ScopedFileHandle& operator=(const ScopedFileHandle&) = delete;
-    bool Valid() const { return file != INVALID_HANDLE_VALUE && file != nullptr; }
-    HANDLE Get() const { return file; }
-
-private:
-    HANDLE file;
-};
-
-bool WriteAll(HANDLE file, const std::string& bytes) {
-    DWORD written = 0;
-    return ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
-}
 
 } // namespace
 
@@ -224,51 +201,9 @@ void CQarlDlg::PostClose() {
     ::PostMessageA(m_hWnd, WM_CLOSE, 0, 0);
 }
 
-std::string CQarlDlg::StartDateTime() const {
-    if (startTime == 0) {
-        return std::string();
-    }
-    std::tm* local = std::localtime(&startTime);
-    if (local == nullptr) {
-        return std::string();
-    }
-    SYSTEMTIME time{};
-    time.wYear = static_cast<WORD>(local->tm_year + 1900);
-    time.wMonth = static_cast<WORD>(local->tm_mon + 1);
-    time.wDay = static_cast<WORD>(local->tm_mday);
-    time.wDayOfWeek = static_cast<WORD>(local->tm_wday);
-    time.wHour = static_cast<WORD>(local->tm_hour);
-    time.wMinute = static_cast<WORD>(local->tm_min);
-    time.wSecond = static_cast<WORD>(local->tm_sec);
-    char date[64] = "";
-    char clock[64] = "";
-    ::GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &time, nullptr, date, sizeof date);
-    ::GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &time, nullptr, clock, sizeof clock);
-    return FormatText("%s * %s", {date, clock});
-}
-
 // Written once per run; a log that could not be opened is tried again at the next call.
 void CQarlDlg::WriteLogFile(const std::string* finalMessage) {
     if (logWritten) {
-        return;
-    }
-    const std::string& path = startup.logFile;
-    std::string prefix;
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    if (startup.appendLog) {
-        opened = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (opened != INVALID_HANDLE_VALUE) {
-            ::SetFilePointer(opened, 0, nullptr, FILE_END);
-            prefix = kLogRunSeparator;
-        }
-    }
-    if (opened == INVALID_HANDLE_VALUE) {
-        opened = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    ScopedFileHandle file(opened);
-    if (!file.Valid()) {
         return;
     }
     std::vector<std::string> lines;
@@ -276,8 +211,8 @@ void CQarlDlg::WriteLogFile(const std::string* finalMessage) {
         lines.push_back(messageListBox.GetText(i));
     }
     const std::string record =
-        FormatLogRecord(startup.configFile, StartDateTime(), startupMessage, lines, finalMessage);
-    logWritten = WriteAll(file.Get(), prefix + record);
+        FormatLogRecord(startup.configFile, LogDateTime(startTime), startupMessage, lines, finalMessage);
+    logWritten = WriteLogRecord(startup.logFile, startup.appendLog, record);
 }
 
 bool CQarlDlg::MayClose() {

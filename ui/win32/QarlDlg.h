@@ -106,7 +106,6 @@ private:
     int AddConfiguration(const std::string& path);
     void ShowSelectedSteps();
     void DrawTraceItem(const DRAWITEMSTRUCT& item) const;
-    std::string StartDateTime() const;
 
     StartupValues startup;
     ISettingsStore& settings;

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The whole test suite on a fresh Debian 12 machine: set-up, the three builds, and every tier:
+#   unit   native GoogleTest of the portable core (AddressSanitizer, UndefinedBehaviorSanitizer)
+#   win32  GoogleTest built with MinGW, run under Wine
+#   e2e    Tovrin.exe under Wine against the controller simulator through a pty
+#   fuzz   a bounded libFuzzer run of the .cfg reader
+# Prints how many tests ran in each tier; exits non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-2}
+status=0
+
+./scripts/setup.sh || exit 1
+./scripts/build.sh native mingw-x64 mingw-i686 || exit 1
+
+run_ctest() { # build-dir label...
+    local dir=$1
+    shift
+    (cd "$dir" && ctest --output-on-failure -j "$JOBS" --output-junit "$dir/junit.xml" "$@") || status=1
+}
+
+echo "== tier 2: Win32 tests under Wine"
+run_ctest "$ROOT/build/mingw-x64"
+echo "== tiers 1 and 3: native unit tests and end-to-end runs"
+run_ctest "$ROOT/build/native"
+
+echo "== fuzz: bounded run"
+fuzz_log=$ROOT/build/fuzz-summary.txt
+if [ -x scripts/fuzz-profile.sh ]; then
+    ./scripts/fuzz-profile.sh 25 | tee "$fuzz_log" || status=1
+fi
+
+python3 scripts/summarize-tests.py "$ROOT" "$fuzz_log" || status=1
+exit $status

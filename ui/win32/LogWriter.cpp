@@ -1,0 +1,73 @@
+#include "ui/win32/LogWriter.h"
+
+#include "app/TextFormat.h"
+#include "ui/LogFile.h"
+
+#include <windows.h>
+
+namespace {
+
+// A file handle, closed when it goes.
+class ScopedFileHandle {
+public:
+    explicit ScopedFileHandle(HANDLE file) : file(file) {}
+    ~ScopedFileHandle() {
+        if (Valid()) {
+            ::CloseHandle(file);
+        }
+    }
+    ScopedFileHandle(const ScopedFileHandle&) = delete;
+    ScopedFileHandle& operator=(const ScopedFileHandle&) = delete;
+    bool Valid() const { return file != INVALID_HANDLE_VALUE && file != nullptr; }
+    HANDLE Get() const { return file; }
+
+private:
+    HANDLE file;
+};
+
+HANDLE OpenLog(const std::string& path, DWORD disposition) {
+    return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+}
+
+} // namespace
+
+std::string LogDateTime(std::time_t moment) {
+    if (moment == 0) {
+        return std::string();
+    }
+    std::tm* local = std::localtime(&moment);
+    if (local == nullptr) {
+        return std::string();
+    }
+    SYSTEMTIME time{};
+    time.wYear = static_cast<WORD>(local->tm_year + 1900);
+    time.wMonth = static_cast<WORD>(local->tm_mon + 1);
+    time.wDay = static_cast<WORD>(local->tm_mday);
+    time.wDayOfWeek = static_cast<WORD>(local->tm_wday);
+    time.wHour = static_cast<WORD>(local->tm_hour);
+    time.wMinute = static_cast<WORD>(local->tm_min);
+    time.wSecond = static_cast<WORD>(local->tm_sec);
+    char date[64] = "";
+    char clock[64] = "";
+    ::GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &time, nullptr, date, sizeof date);
+    ::GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &time, nullptr, clock, sizeof clock);
+    return FormatText("%s * %s", {date, clock});
+}
+
+bool WriteLogRecord(const std::string& path, bool append, const std::string& record) {
+    std::string bytes = record;
+    ScopedFileHandle file(append ? OpenLog(path, OPEN_EXISTING) : INVALID_HANDLE_VALUE);
+    if (file.Valid()) {
+        ::SetFilePointer(file.Get(), 0, nullptr, FILE_END);
+        bytes = kLogRunSeparator + record;
+    }
+    ScopedFileHandle created(file.Valid() ? INVALID_HANDLE_VALUE : OpenLog(path, CREATE_ALWAYS));
+    HANDLE target = file.Valid() ? file.Get() : created.Get();
+    if (target == INVALID_HANDLE_VALUE || target == nullptr) {
+        return false;
+    }
+    DWORD written = 0;
+    return ::WriteFile(target, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
