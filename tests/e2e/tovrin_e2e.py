@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""End-to-end runs of Tovrin.exe under Wine, its COM port a pty with the controller simulator
+on the other end and the pty shim preloaded. One scenario per call:
+
+  tovrin_e2e.py SCENARIO --sim SIM --shim SHIM --mkexample MKEXAMPLE --mingw MINGW_BUILD_DIR
+
+Exits 0 when the scenario holds, 1 when it does not, 77 when the MinGW build is missing.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+SETTINGS_KEY = r"HKLM\Software\Korvane\Quillon\2.0\Applications\qoltenix\Tovrin\Configuration"
+HOST_KEY = r"HKLM\SOFTWARE\Korvane\VANTORA"
+RUN_LIMIT_S = 120
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Wine:
+    """The shared prefix of the run (started by wine-env.sh) and how to run programs in it."""
+
+    def __init__(self, shim):
+        script = f'source "{REPO}/tests/support/wine-env.sh" && wine_start >&2 && ' \
+                 'printf "%s\\n%s\\n%s\\n" "$WINE" "$WINEPREFIX" "$DISPLAY"'
+        out = subprocess.run(["bash", "-c", script], check=True, capture_output=True, text=True).stdout.split("\n")
+        self.wine, self.prefix, self.display = out[0], Path(out[1]), out[2]
+        self.shim = shim
+
+    def env(self, lang):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=str(self.prefix), DISPLAY=self.display, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", LD_PRELOAD=self.shim, LANG=lang, LC_ALL="")
+        return env
+
+    def reg(self, *args):
+        subprocess.run([self.wine, "reg", *args], env=self.env("en_US.UTF-8"), capture_output=True, timeout=60)
+
+    def port_link(self, number):
+        return self.prefix / "dosdevices" / f"com{number}"
+
+    def run_tovrin(self, exe, args, cwd, lang="en_US.UTF-8"):
+        started = time.monotonic()
+        try:
+            result = subprocess.run([self.wine, str(exe), *args], cwd=cwd, env=self.env(lang),
+                                    capture_output=True, timeout=RUN_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"Tovrin.exe {' '.join(args)} did not end within {RUN_LIMIT_S} s")
+        return result.returncode, time.monotonic() - started
+
+
+class Simulator:
+    """tovrin-sim on a pty linked as a COM port of the prefix."""
+
+    def __init__(self, sim, link, work, *options):
+        self.record, self.summary_file = work / "record", work / "summary"
+        self.process = subprocess.Popen(
+            [sim, *options, "--link", str(link), "--record", str(self.record), "--summary", str(self.summary_file),
+             "--idle-timeout", "90"], stdout=subprocess.PIPE, stderr=open(work / "sim.err", "wb"), text=True)
+        self.pty = self.process.stdout.readline().strip()
+        check(self.pty.startswith("/dev/pts/"), f"simulator did not start: {self.pty!r}")
+        for _ in range(100):
+            if os.path.islink(link) and os.readlink(link) == self.pty:
+                break
+            time.sleep(0.02)
+
+    def finish(self, limit=10):
+        try:
+            self.process.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+        summary = {}
+        if self.summary_file.exists():
+            for line in self.summary_file.read_text().splitlines():
+                key, _, value = line.partition("=")
+                summary[key] = value
+        return summary
+
+    def received(self):
+        return self.record.read_bytes() if self.record.exists() else b""
+
+
+class Scenario:
+    def __init__(self, options):
+        self.sim, self.mkexample = str(Path(options.sim).resolve()), options.mkexample
+        self.exe = (Path(options.mingw) / "bin" / "Tovrin.exe").resolve()
+        self.wine = Wine(str(Path(options.shim).resolve()))
+        self.work = Path(tempfile.mkdtemp(prefix="e2e.", dir=os.environ.get("TOVRIN_WINE_DIR", "/tmp")))
+        for name in os.listdir(REPO / "examples"):
+            shutil.copy(REPO / "examples" / name, self.work / name)
+        self.cfg = "Z:" + str(self.work / "Example.cfg").replace("/", "\\")
+        self.log = self.work / "run.log"
+        self.wine.reg("delete", SETTINGS_KEY, "/f")
+        self.wine.reg("delete", HOST_KEY, "/f")
+        for number in (2, 9, 12):
+            link = self.wine.port_link(number)
+            if link.is_symlink():
+                link.unlink()
+
+    def close(self):
+        self.wine.reg("delete", SETTINGS_KEY, "/f")
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def simulator(self, port, *options):
+        return Simulator(self.sim, self.wine.port_link(port), self.work, *options)
+
+    def example_steps(self):
+        return ["--step", "ack=197,program=" + str(self.work / "EXAMPLE1.B86"),
+                "--step", "ack=163,program=" + str(self.work / "EXAMPLE2.B86")]
+
+    def tovrin(self, *args, lang="en_US.UTF-8"):
+        return self.wine.run_tovrin(self.exe, list(args), self.work, lang)
+
+    def log_lines(self):
+        check(self.log.exists(), "no log file was written")
+        data = self.log.read_bytes()
+        check(b"\n" not in data.replace(b"\r\n", b""), "a line end is not CR LF")
+        return data.decode("cp1252").split("\r\n")
+
+    def expected_wire(self, steps):
+        """The bytes a device must receive for the example: per step the zeros it needed, the
+        boot file padded with 0xFF to 960 bytes, and the program file."""
+        data = b""
+        for zeros, boot, program in steps:
+            image = (self.work / boot).read_bytes()
+            data += b"\0" * zeros + image + b"\xff" * (960 - len(image)) + (self.work / program).read_bytes()
+        return data
+
+
+HEADER = re.compile(r"^Tovrin (.*) (\S+ \* \S+( [AP]M)?)$")
+
+
+def expect_header(lines, cfg):
+    match = HEADER.match(lines[0])
+    check(match is not None, f"header line: {lines[0]!r}")
+    check(match.group(1) == cfg, f"header names {match.group(1)!r}, not {cfg!r}")
+    check(lines[1] == "", "the header is not followed by an empty line")
+
+
+def completes_two_steps(s):
+    sim = s.simulator(2, *s.example_steps())
+    code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log")
+    summary = sim.finish()
+    check(summary.get("end") == "complete", f"device did not complete: {summary}")
+    check(sim.received() == s.expected_wire([(1, "EXAMPLE1.BIN", "EXAMPLE1.B86"), (1, "EXAMPLE2.BIN", "EXAMPLE2.B86")]),
+          "the device did not receive exactly the zeros, the padded boot images and the blocks")
+    lines = s.log_lines()
+    expect_header(lines, s.cfg)
+    step = ["*** Connecting to device", "*** Transmitting 0-Byte (1)", "*** Connected to device"]
+    expected = ["*** Start Download",
+                *step, "*** Binaryfile EXAMPLE1.BIN transmitted.", "*** Transmitting programfile EXAMPLE1.B86",
+                "*** Download completed",
+                *step, "*** Binaryfile EXAMPLE2.BIN transmitted.", "*** Transmitting programfile EXAMPLE2.B86",
+                "*** Download completed", "*** Download finally completed", "", ""]
+    check(lines[2:] == expected, f"log lines: {lines[2:]}")
+    check(code == 0, f"exit status {code}")
+
+
+def silent_device_gives_up(s):
+    s.wine.reg("add", SETTINGS_KEY, "/v", "MaxConnectRetries", "/t", "REG_DWORD", "/d", "3", "/f")
+    sim = s.simulator(2, "--silent", *s.example_steps())
+    code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log")
+    sim.finish(limit=1)
+    check(sim.received() == b"\0\0\0", f"the device received {sim.received()!r}, not three zeros")
+    lines = s.log_lines()
+    check(lines[-4:] == ["*** Transmitting 0-Byte (4)", "*** No Ack received (Timeout)", "", ""],
+          f"log ends with {lines[-4:]}")
+    check(code == 1, f"exit status {code}")
+
+
+def missing_bin_opens_no_port(s):
+    (s.work / "EXAMPLE2.BIN").unlink()
+    sim = s.simulator(2, *s.example_steps())
+    code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log")
+    summary = sim.finish(limit=1)
+    lines = s.log_lines()
+    check(lines[-2:] == ["Cannot start current configuration, due to missing files.", ""], f"log: {lines}")
+    check(summary.get("host_closes") == "0" and sim.received() == b"", f"the port was opened: {summary}")
+    check(code == 1, f"exit status {code}")
+
+
+def unopenable_port_is_reported(s):
+    code, _ = s.tovrin(s.cfg, "-C9", "-B115200", "-X", "-L", "run.log")
+    lines = s.log_lines()
+    check(lines[-2:] == ["Failed to open COM port COM9.", ""], f"log: {lines}")
+    check(code == 1, f"exit status {code}")
+
+
+def configuration_named_nowhere(s):
+    code, _ = s.tovrin("nowhere.cfg", "-C2", "-B115200", "-X", "-L", "run.log")
+    lines = s.log_lines()
+    expect_header(lines, "")
+    # Start-up texts come from the built-in (German) catalogue, whatever the language.
+    check(lines[2] == "Die in der Kommandozeile angegebene Datei nowhere.cfg existiert nicht.", f"log: {lines}")
+    check(lines[3:] == ["No configuration file selected!", ""], f"log: {lines}")
+    check(code == 1, f"exit status {code}")
+
+
+def append_adds_a_record(s):
+    for _ in range(2):
+        sim = s.simulator(2, *s.example_steps())
+        code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log", "-A")
+        sim.finish()
+        check(code == 0, f"exit status {code}")
+    data = s.log.read_bytes()
+    second = data.find(b"Tovrin ", 1)
+    record_end = b"*** Download finally completed\r\n\r\n"
+    check(data.startswith(b"Tovrin ") and second > 0, "not two records")
+    check(data[:second].endswith(record_end + b"\r\n\r\n"), "the records are not separated by CR LF CR LF")
+    check(data.endswith(record_end), "second record")
+
+
+def dry_run_sends_nothing(s):
+    sim = s.simulator(2, *s.example_steps())
+    code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log", "-wqTZ")
+    summary = sim.finish(limit=3)
+    lines = s.log_lines()
+    check(lines[2:] == ["*** Start Download", "*** Download finally completed", "", ""], f"log: {lines}")
+    check(sim.received() == b"", f"the device received {len(sim.received())} bytes")
+    check(summary.get("host_closes") == "1", f"the port was not opened and closed once: {summary}")
+    check(code == 0, f"exit status {code}")
+
+
+def com12_opens(s):
+    sim = s.simulator(12, *s.example_steps())
+    code, _ = s.tovrin(s.cfg, "-C12", "-B115200", "-X", "-L", "run.log")
+    summary = sim.finish()
+    check(summary.get("end") == "complete", f"device did not complete: {summary}")
+    check(s.log_lines()[-3] == "*** Download finally completed", "not completed")
+    check(code == 0, f"exit status {code}")
+
+
+def unplugged_device_ends_the_run(s):
+    sim = s.simulator(2, "--disconnect", "1.block.5", *s.example_steps())
+    code, seconds = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log")
+    sim.finish(limit=1)
+    lines = s.log_lines()
+    errors = [line for line in lines if line.startswith("*** ") and ("Error" in line or "No ACK" in line)]
+    check(errors, f"no error line in the log: {lines}")
+    check("*** Download finally completed" not in lines, "reported as completed")
+    check(code == 1, f"exit status {code}")
+    check(seconds < 60, f"took {seconds:.1f} s")
+
+
+def german_log_without_library(s):
+    sim = s.simulator(2, *s.example_steps())
+    code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log", lang="de_DE.UTF-8")
+    sim.finish()
+    lines = s.log_lines()
+    date = HEADER.match(lines[0]).group(2)
+    check(re.fullmatch(r"\d{1,2}\.\d{1,2}\.\d{4} \* \d{2}:\d{2}:\d{2}", date), f"German date-time: {date!r}")
+    raw = s.log.read_bytes()
+    check("*** Verbindung zum Gerät herstellen\r\n".encode("cp1252") in raw, "German connect line")
+    check("*** Download vollständig beendet\r\n".encode("cp1252") in raw, "German final line")
+    check(code == 0, f"exit status {code}")
+
+
+SCENARIOS = {f.__name__: f for f in [
+    completes_two_steps, silent_device_gives_up, missing_bin_opens_no_port, unopenable_port_is_reported,
+    configuration_named_nowhere, append_adds_a_record, dry_run_sends_nothing, com12_opens,
+    unplugged_device_ends_the_run, german_log_without_library]}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
+    parser.add_argument("--sim")
+    parser.add_argument("--shim")
+    parser.add_argument("--mkexample")
+    parser.add_argument("--mingw", default=os.environ.get("TOVRIN_MINGW_X64_DIR", str(REPO / "build/mingw-x64")))
+    options = parser.parse_args()
+    if options.scenario == "list":
+        print("\n".join(sorted(SCENARIOS)))
+        return 0
+    options.mingw = os.environ.get("TOVRIN_MINGW_X64_DIR", options.mingw)
+    if not (Path(options.mingw) / "bin" / "Tovrin.exe").exists():
+        print(f"SKIP: {options.mingw}/bin/Tovrin.exe is not built")
+        return 77
+    scenario = Scenario(options)
+    try:
+        SCENARIOS[options.scenario](scenario)
+    except Failure as failure:
+        print(f"FAIL: {failure}")
+        if scenario.log.exists():
+            print("--- log\n" + scenario.log.read_bytes().decode("cp1252", "replace"))
+        return 1
+    finally:
+        scenario.close()
+    print("PASS")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
