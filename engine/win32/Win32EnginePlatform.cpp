@@ -33,6 +33,7 @@ public:
     OVERLAPPED* Get() { return &overlapped; }
 
     DWORD mask = 0;
+    bool waitingForEvent = false; // the last operation was WaitCommEvent
 
 private:
     OVERLAPPED overlapped{};
@@ -94,6 +95,7 @@ std::unique_ptr<IIoSlot> Win32EnginePlatform::CreateIoSlot() {
 
 IoStart Win32EnginePlatform::WriteFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& error) {
     Win32IoSlot& own = Slot(slot);
+    own.waitingForEvent = false;
     DWORD written = 0;
     return Started(::WriteFile(port, own.Buffer(), size, &written, own.Start()), error);
 }
@@ -101,12 +103,14 @@ IoStart Win32EnginePlatform::WriteFile(OsHandle port, IIoSlot& slot, uint32_t si
 IoStart Win32EnginePlatform::WaitCommEvent(OsHandle port, IIoSlot& slot, uint32_t& error) {
     Win32IoSlot& own = Slot(slot);
     own.mask = 0;
+    own.waitingForEvent = true;
     return Started(::WaitCommEvent(port, &own.mask, own.Start()), error);
 }
 
 IoStart Win32EnginePlatform::ReadFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& bytesRead,
                                       uint32_t& error) {
     Win32IoSlot& own = Slot(slot);
+    own.waitingForEvent = false;
     DWORD count = 0;
     IoStart start = Started(::ReadFile(port, own.Buffer(), size, &count, own.Start()), error);
     bytesRead = start == IoStart::Done ? count : 0;
@@ -129,6 +133,13 @@ bool Win32EnginePlatform::ReleaseIo(OsHandle port, IIoSlot& slot) {
         return true;
     }
     ::CancelIoEx(port, own.Get());
+    if (own.waitingForEvent) {
+        // Setting the event mask ends a pending WaitCommEvent; Wine cannot cancel one otherwise.
+        DWORD mask = 0;
+        if (::GetCommMask(port, &mask)) {
+            ::SetCommMask(port, mask);
+        }
+    }
     return ::WaitForSingleObject(own.CompletionEvent(), kReleaseWaitMs) == WAIT_OBJECT_0 &&
            HasOverlappedIoCompleted(own.Get());
 }

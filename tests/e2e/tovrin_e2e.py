@@ -270,7 +270,40 @@ def german_log_without_library(s):
     check(code == 0, f"exit status {code}")
 
 
+def run_engine_test(s, test_filter):
+    """The Win32 engine in the Win32 test program, driven from a message-only owner window."""
+    tests = s.exe.parent / "win32_tests.exe"
+    check(tests.exists(), f"{tests} is not built")
+    env = s.wine.env("en_US.UTF-8")
+    env.update(TOVRIN_TEST_PORT="COM2", TOVRIN_TEST_CONFIG=s.cfg)
+    started = time.monotonic()
+    try:
+        result = subprocess.run([s.wine.wine, str(tests), f"--gtest_filter={test_filter}"], cwd=s.work, env=env,
+                                capture_output=True, timeout=RUN_LIMIT_S)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{test_filter} did not end within {RUN_LIMIT_S} s")
+    output = result.stdout.decode(errors="replace")
+    check(result.returncode == 0 and "[  PASSED  ] 1 test" in output, f"{test_filter}:\n{output}")
+    return time.monotonic() - started
+
+
+def engine_transfers_two_steps(s):
+    sim = s.simulator(2, *s.example_steps())
+    run_engine_test(s, "EngineOverPty.TwoStepsComplete")
+    sim.finish()
+    check(sim.received() == s.expected_wire([(1, "EXAMPLE1.BIN", "EXAMPLE1.B86"), (1, "EXAMPLE2.BIN", "EXAMPLE2.B86")]),
+          "the device did not receive exactly the zeros, the padded boot images and the blocks")
+
+
+def engine_owner_exits_during_transfer(s):
+    sim = s.simulator(2, "--ack", "1.block.3=late:6000", *s.example_steps())
+    seconds = run_engine_test(s, "EngineOverPty.OwnerExitsDuringTransfer")
+    sim.finish(limit=1)
+    check(seconds < 30, f"took {seconds:.1f} s")
+
+
 SCENARIOS = {f.__name__: f for f in [
+    engine_transfers_two_steps, engine_owner_exits_during_transfer,
     completes_two_steps, silent_device_gives_up, missing_bin_opens_no_port, unopenable_port_is_reported,
     configuration_named_nowhere, append_adds_a_record, dry_run_sends_nothing, com12_opens,
     unplugged_device_ends_the_run, german_log_without_library]}
