@@ -38,10 +38,16 @@ bool Configuration::ParseSteps(IStepsList& stepsList) {
     if (length > kKeyListSize) {
         length = kKeyListSize;
     }
+    // A list that did not fit comes back as size - 2 characters with its last name cut short
+    // ("Step12" as "Step1"); that name is not one of the file's steps.
+    const bool cut = length == kKeyListSize - 2;
     bool found = false;
     for (unsigned position = 0; position < length;) {
         std::string name(keys.data() + position);
         position += static_cast<unsigned>(name.size()) + 1;
+        if (cut && position > length) {
+            break;
+        }
         if (EqualsNoCase(name, "Description")) {
             continue;
         }

@@ -3,7 +3,23 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <glob.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+// An open file descriptor, closed when it goes.
+struct Descriptor {
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    const int fd;
+};
+} // namespace
 
 std::string PosixFileSystem::NativePath(const std::string& path) {
     std::string native = path;
@@ -30,11 +46,10 @@ bool PosixFileSystem::FileReadable(const std::string& path) const {
     if (path.empty()) {
         return false;
     }
-    int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    close(fd);
-    return true;
+    // Non-blocking, so that a FIFO does not wait for a writer; only a regular file is one to send,
+    // as CreateFileA refuses a folder.
+    const Descriptor file(open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    return file.fd >= 0 && fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 #endif

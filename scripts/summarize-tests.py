@@ -47,7 +47,7 @@ def main(root, fuzz_log):
     print(f"win32 (MinGW under Wine):   {win32_total} tests in {win32_suites} suites, {win32_failures} failed")
     print(f"e2e   (Tovrin.exe + simulator): {e2e[0]} tests, {e2e[1]} failed, {e2e[2]} skipped")
     fuzz = Path(fuzz_log).read_text(errors="replace") if fuzz_log and Path(fuzz_log).exists() else ""
-    match = re.search(r"(\d+) executions in (\d+) s", fuzz)
+    match = re.search(r"executions: (\d+) seconds: ([\d.]+)", fuzz)
     if match:
         print(f"fuzz  (libFuzzer, .cfg reader): {match.group(1)} executions in {match.group(2)} s")
     failed = unit[1] + win32_failures + e2e[1]

@@ -69,8 +69,10 @@ wine_registry_defaults() {
 wine_start_idle() {
     local idle=$TOVRIN_WINE_DIR/idle.exe
     if [ ! -f "$idle" ]; then
-        printf '#include <windows.h>\nint main(void){ Sleep(INFINITE); return 0; }\n' >"$TOVRIN_WINE_DIR/idle.c"
-        x86_64-w64-mingw32-gcc -O1 -o "$idle" "$TOVRIN_WINE_DIR/idle.c" || return 1
+        # It makes one hidden window, so that Wine's desktop process starts here, with no
+        # test's output pipe to inherit (ctest would wait for that pipe to close).
+        printf '#include <windows.h>\nint main(void){ CreateWindowExA(0, "STATIC", "idle", 0, 0, 0, 0, 0, 0, 0, 0, 0); Sleep(INFINITE); return 0; }\n' >"$TOVRIN_WINE_DIR/idle.c"
+        x86_64-w64-mingw32-gcc -O1 -o "$idle" "$TOVRIN_WINE_DIR/idle.c" -luser32 || return 1
     fi
     if [ -f "$TOVRIN_WINE_DIR/idle.pid" ] && kill -0 "$(cat "$TOVRIN_WINE_DIR/idle.pid")" 2>/dev/null; then
         return 0
@@ -78,6 +80,11 @@ wine_start_idle() {
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&-
     setsid "$WINE" "$idle" </dev/null >/dev/null 2>&1 9>&- &
     echo $! >"$TOVRIN_WINE_DIR/idle.pid"
+    local i
+    for i in $(seq 1 200); do
+        pgrep -f 'explorer.exe' >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
 }
 
 # Makes the prefix (once) and starts the display and the idle program (idempotent, locked).
