@@ -42,6 +42,14 @@ private:
     uint32_t Wait(OsHandle second, uint32_t timeoutMs) {
         return platform.WaitForTwo(session.stopEvent.Get(), second, timeoutMs);
     }
+    // A stop that came while the thread read a file: nothing more goes out on its own port.
+    bool StoppedBeforeWrite() {
+        if (Wait(session.ackEvent.Get(), 0) != kWaitObject0) {
+            return false;
+        }
+        SetState(Ended);
+        return true;
+    }
 
     void RunStep(LoadingStep& step);
     void ConnectPhase(const LoadingStep& step);
@@ -86,9 +94,11 @@ void DownloadThread::RunStep(LoadingStep& step) {
 // The acknowledge event is not reset between attempts: a late acknowledge still counts.
 void DownloadThread::ConnectPhase(const LoadingStep& step) {
     session.NotifyState(Connecting, 0);
+    // The new byte is awaited before the event is cleared, as in the other phases: a late
+    // answer of the last phase that arrives in between must not count as the connect.
+    session.expectedAck = step.connectAck;
     platform.ResetEvent(session.ackEvent.Get());
     session.connectAttempts = 0;
-    session.expectedAck = step.connectAck;
     while (!Over() && State() != Connected) {
         uint32_t attempt = ++session.connectAttempts;
         session.NotifyState(SendingZeroByte, attempt);
@@ -173,6 +183,9 @@ void DownloadThread::BootPhase(const LoadingStep& step) {
 void DownloadThread::SendBootImage(const LoadingStep& step) {
     session.expectedAck = step.bootAck;
     platform.ResetEvent(session.ackEvent.Get());
+    if (StoppedBeforeWrite()) {
+        return;
+    }
     SetState(SendingBootFile);
     uint32_t error = 0;
     switch (platform.WriteFile(port, slot, kBootImageSize, error)) {
@@ -302,6 +315,9 @@ bool DownloadThread::ReadBlock(OsHandle file, uint32_t& length) {
 
 void DownloadThread::SendBlock(uint32_t length, uint32_t remaining, const LoadingStep& step) {
     platform.ResetEvent(session.ackEvent.Get());
+    if (StoppedBeforeWrite()) {
+        return;
+    }
     uint32_t error = 0;
     switch (platform.WriteFile(port, slot, length, error)) {
     case IoStart::Done:

@@ -155,10 +155,10 @@ bool TransferControl::StartThreads() {
                 procedure(*shared, ownPort.Get());
             },
             *start.id);
+        uint32_t error = thread == nullptr ? platform->LastError() : 0;
         *start.handle = ScopedHandle(*platform, thread);
         if (thread == nullptr) {
             // No thread, no end of the transfer: report it rather than wait forever.
-            uint32_t error = platform->LastError();
             if (own != nullptr) {
                 platform->CloseHandle(own);
             }
@@ -273,28 +273,50 @@ void TransferControl::OnReceiveError(unsigned id, uint32_t code) {
 }
 
 // Device output: one growing line per received text line; CR or LF starts a new one.
+// The list shows the line as if it were updated at every byte. Only the first byte of a line
+// in each drain can add an entry (or replace an earlier one); every later byte only replaces
+// the entry it grew from, so one update at the end of the run has the same result and keeps
+// the list up with a device that talks at full line rate.
 void TransferControl::OnCommNotify(uint32_t events) {
     platform->SetEvent(session->notifyEvent.Get());
     if ((events & kEvRxChar) == 0) {
         return;
     }
     std::string& line = session->rxLine;
+    bool grown = false; // bytes appended since the last update
+    // The line's first update of this drain is needed unless the list ends with the line as
+    // it stands: then every update of this drain only replaces that entry.
+    int count = owner.TraceLineCount();
+    bool firstDone = !line.empty() && count > 0 && owner.TraceLine(count - 1) == line;
+    auto flush = [&]() {
+        if (grown) {
+            owner.UpdateTraceLine(line);
+            grown = false;
+        }
+    };
     uint32_t read = session->rxRead.load(std::memory_order_relaxed);
     while (read != session->rxWrite.load(std::memory_order_acquire)) {
         uint8_t byte = session->rxRing[read];
         if (byte == 0x0D || byte == 0x0A) {
+            flush();
             line.clear();
+            firstDone = false;
         } else {
             if (byte >= 0x20 && byte <= 0x7E) {
                 line += static_cast<char>(byte);
             } else {
                 line += catalogue.Format(IDS_DEVICE_BYTE, {static_cast<unsigned>(byte)});
             }
-            owner.UpdateTraceLine(line);
+            grown = true;
+            if (!firstDone) {
+                flush();
+                firstDone = true;
+            }
         }
         read = read + 1 == TransferSession::kRingSize ? 0 : read + 1;
         session->rxRead.store(read, std::memory_order_release);
     }
+    flush();
 }
 
 bool TransferControl::Dispatch(uint32_t message, uintptr_t wParam, intptr_t lParam) {

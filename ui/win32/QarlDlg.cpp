@@ -175,6 +175,12 @@ void CQarlDlg::AddTraceLine(const std::string& text) {
     int index = messageListBox.AddString(text);
     messageListBox.SetCurSel(index);
     messageListBox.SetCurSel(-1);
+    if (!drainingDeviceOutput) {
+        RepaintMessages();
+    }
+}
+
+void CQarlDlg::RepaintMessages() const {
     ::RedrawWindow(messageListBox.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 
@@ -256,6 +262,20 @@ void CQarlDlg::DrawTraceItem(const DRAWITEMSTRUCT& item) const {
 }
 
 bool CQarlDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    if (message == kWmCommNotify && transfer) {
+        // A drain may update many lines, and drains follow each other closely while a device
+        // talks at full line rate: the list is not redrawn at each line of them (each change
+        // of a visible list costs milliseconds), only once after the drain.
+        drainingDeviceOutput = true;
+        messageListBox.SendMessage(WM_SETREDRAW, FALSE);
+        transfer->Dispatch(message, wParam, lParam);
+        messageListBox.SendMessage(WM_SETREDRAW, TRUE);
+        drainingDeviceOutput = false;
+        // Painted when the queue is idle: repainting at every drain would fall behind.
+        ::RedrawWindow(messageListBox.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+        result = 0;
+        return true;
+    }
     if (transfer && transfer->Dispatch(message, wParam, lParam)) {
         result = 0;
         return true;

@@ -106,6 +106,7 @@ private:
     int AddConfiguration(const std::string& path);
     void ShowSelectedSteps();
     void DrawTraceItem(const DRAWITEMSTRUCT& item) const;
+    void RepaintMessages() const;
 
     StartupValues startup;
     ISettingsStore& settings;
@@ -115,4 +116,5 @@ private:
     std::shared_ptr<IEnginePlatform> platform;
     uint32_t maxConnectRetries = 30;
     std::unique_ptr<TransferControl> transfer;
+    bool drainingDeviceOutput = false;
 };
