@@ -9,7 +9,6 @@ namespace {
 
 constexpr long long kOfferedBaudRates[] = {9600, 14400, 19200, 38400, 57600, 115200};
 
-
 } // namespace
 
 bool IsOfferedBaudRate(long long value) {

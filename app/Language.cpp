@@ -4,7 +4,8 @@
 #include "app/TextUtil.h"
 
 const LanguageRow kLanguageTable[kLanguageCount] = {
-    {0, "DEU", "German"}, {1, "ENG", "English"}, {2, "ESP", "Spanish"}, {3, "FRA", "French"}, {4, "ITA", "Italian"},
+    {0, "DEU", "German"}, {1, "ENG", "English"}, {2, "ESP", "Spanish"},
+    {3, "FRA", "French"}, {4, "ITA", "Italian"},
 };
 
 int LanguageFromLcid(uint32_t lcid) {

@@ -47,11 +47,13 @@ int32_t MemorySettingsStore::ReadRegDword(const std::string& section, const std:
     }
     unsigned char buffer[kNumberBuffer] = {0, 0, 0, 0};
     std::memcpy(buffer, value->bytes.data(), value->bytes.size());
-    uint32_t number = buffer[0] | (buffer[1] << 8) | (buffer[2] << 16) | (static_cast<uint32_t>(buffer[3]) << 24);
+    uint32_t number =
+        buffer[0] | (buffer[1] << 8) | (buffer[2] << 16) | (static_cast<uint32_t>(buffer[3]) << 24);
     return static_cast<int32_t>(number);
 }
 
-MemorySettingsStore::Value* MemorySettingsStore::Prepare(const std::string& section, const std::string& name) {
+MemorySettingsStore::Value* MemorySettingsStore::Prepare(const std::string& section,
+                                                         const std::string& name) {
     if (!CreateSettingsKey()) {
         return nullptr;
     }

@@ -15,8 +15,10 @@ public:
     virtual bool CreateSettingsKey() = 0;
     virtual std::string ReadRegString(const std::string& section, const std::string& name,
                                       const char* defaultText) = 0;
-    virtual int32_t ReadRegDword(const std::string& section, const std::string& name, int32_t defaultValue) = 0;
-    virtual bool WriteRegString(const std::string& section, const std::string& name, const std::string& text) = 0;
+    virtual int32_t ReadRegDword(const std::string& section, const std::string& name,
+                                 int32_t defaultValue) = 0;
+    virtual bool WriteRegString(const std::string& section, const std::string& name,
+                                const std::string& text) = 0;
     virtual bool WriteRegDword(const std::string& section, const std::string& name, int32_t value) = 0;
 };
 
@@ -38,9 +40,11 @@ public:
 
     bool RegSubKeyExists(const std::string& section) override;
     bool CreateSettingsKey() override;
-    std::string ReadRegString(const std::string& section, const std::string& name, const char* defaultText) override;
+    std::string ReadRegString(const std::string& section, const std::string& name,
+                              const char* defaultText) override;
     int32_t ReadRegDword(const std::string& section, const std::string& name, int32_t defaultValue) override;
-    bool WriteRegString(const std::string& section, const std::string& name, const std::string& text) override;
+    bool WriteRegString(const std::string& section, const std::string& name,
+                        const std::string& text) override;
     bool WriteRegDword(const std::string& section, const std::string& name, int32_t value) override;
 
     bool keyExists = false;

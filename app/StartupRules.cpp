@@ -11,7 +11,8 @@ std::string DefaultLogName(const std::string& programPath) {
 }
 
 std::string ResolveConfigFile(const std::string& name, const IFileSystem& files,
-                              const std::optional<std::string>& currentDirectory, const std::string& programFolder) {
+                              const std::optional<std::string>& currentDirectory,
+                              const std::string& programFolder) {
     if (name.empty()) {
         return std::string();
     }

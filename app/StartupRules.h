@@ -14,7 +14,8 @@ std::string DefaultLogName(const std::string& programPath);
 // (when known); a name that does not exist is looked up in the program folder. Empty when
 // the file is found nowhere.
 std::string ResolveConfigFile(const std::string& name, const IFileSystem& files,
-                              const std::optional<std::string>& currentDirectory, const std::string& programFolder);
+                              const std::optional<std::string>& currentDirectory,
+                              const std::string& programFolder);
 
 // "r g b" as three decimal numbers (missing ones count as 0) to a COLORREF 0x00BBGGRR.
 uint32_t ParseTraceColor(const std::string& text);

@@ -31,7 +31,8 @@ std::string Pad(std::string body, const Spec& spec, bool numeric) {
 std::string Number(const char* format, uint32_t value, bool asSigned, int precision) {
     char buffer[32];
     if (asSigned) {
-        std::snprintf(buffer, sizeof buffer, format, precision < 0 ? 1 : precision, static_cast<int32_t>(value));
+        std::snprintf(buffer, sizeof buffer, format, precision < 0 ? 1 : precision,
+                      static_cast<int32_t>(value));
     } else {
         std::snprintf(buffer, sizeof buffer, format, precision < 0 ? 1 : precision, value);
     }
@@ -48,7 +49,9 @@ std::string Convert(const Spec& spec, const FormatArg* arg) {
         return Pad(text, spec, false);
     }
     case 'c': {
-        char c = arg == nullptr ? ' ' : (arg->isText ? (arg->text.empty() ? ' ' : arg->text[0]) : static_cast<char>(arg->number));
+        char c = arg == nullptr ? ' '
+                                : (arg->isText ? (arg->text.empty() ? ' ' : arg->text[0])
+                                               : static_cast<char>(arg->number));
         return Pad(std::string(1, c), spec, false);
     }
     default:
@@ -105,7 +108,8 @@ std::string FormatText(const std::string& format, std::initializer_list<FormatAr
         if (i < format.size() && format[i] == '.') {
             spec.precision = 0;
             for (++i; i < format.size() && format[i] >= '0' && format[i] <= '9'; ++i) {
-                spec.precision = spec.precision < 1000 ? spec.precision * 10 + (format[i] - '0') : spec.precision;
+                spec.precision =
+                    spec.precision < 1000 ? spec.precision * 10 + (format[i] - '0') : spec.precision;
             }
         }
         while (i < format.size() && (format[i] == 'l' || format[i] == 'h')) {

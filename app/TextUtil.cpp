@@ -7,7 +7,8 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
         return false;
     }
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }

@@ -5,6 +5,12 @@ simulator through a pty, in batch mode, twice:
   (a) the controller answers at once on an unpaced pty: blocks per second (host overhead);
   (b) the simulator paces the line at 115200 baud (10 bits per byte): the ratio of the measured
       transfer time to the time the transfer's bytes need on the line. Goal: at most 1.02.
+  (c) the engine alone, natively with real threads (engine_bench of the native-release
+      build): its own time per block round trip, and the ratio that adds at that baud rate.
+
+Under Wine 8.0 a pending WaitCommEvent learns of a received byte by polling every millisecond,
+so (a) and (b) carry about 1 ms per block that is Wine's, not the program's; (c) shows what the
+program itself adds.
 
   bench/transfer_bench.py [--size BYTES] [--baud RATE]
 
@@ -23,6 +29,7 @@ REPO = Path(__file__).resolve().parents[1]
 NATIVE = REPO / "build" / "native"
 SIM, SHIM, MKEXAMPLE = NATIVE / "bin/tovrin-sim", NATIVE / "tests/support/libtovrin_ptyshim.so", NATIVE / "bin/tovrin-mkexample"
 TOVRIN = REPO / "build" / "mingw-x64" / "bin" / "Tovrin.exe"
+ENGINE_BENCH = REPO / "build" / "native-release" / "bench" / "engine_bench"
 
 
 def wine_environment(wine_dir):
@@ -86,6 +93,12 @@ def main():
               f"line ({host_bytes} sent, {device_bytes} acknowledge bytes back)")
         print(f"    ratio {measured / line_both:.4f} (goal <= 1.02); against the sent bytes alone "
               f"{measured / line_host:.4f}")
+        if ENGINE_BENCH.exists():
+            print("(c) " + subprocess.run([str(ENGINE_BENCH), str(options.size), str(options.baud)], check=True,
+                                          capture_output=True, text=True).stdout.strip())
+        else:
+            print(f"(c) {ENGINE_BENCH} is not built: cmake --preset native-release && "
+                  "cmake --build build/native-release --target engine_bench")
     finally:
         subprocess.run(["bash", "-c", f'export TOVRIN_WINE_DIR="{work / "wine"}"; '
                         f'source "{REPO}/tests/support/wine-env.sh" && wine_stop'], capture_output=True)

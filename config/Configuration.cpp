@@ -79,13 +79,14 @@ void Configuration::ReadStep(const std::string& name, IStepsList& stepsList) {
     const std::string configurationDir = parts.drive + parts.dir;
     CheckFile(step.bootFile, IDS_NO_BIN_SPECIFIED, IDS_BIN_NOT_EXIST, IDS_FAILED_READ_BIN, configurationDir,
               stepsList);
-    CheckFile(step.firmwareFile, IDS_NO_B86_SPECIFIED, IDS_B86_NOT_EXIST, IDS_FAILED_READ_B86, configurationDir,
-              stepsList);
+    CheckFile(step.firmwareFile, IDS_NO_B86_SPECIFIED, IDS_B86_NOT_EXIST, IDS_FAILED_READ_B86,
+              configurationDir, stepsList);
 }
 
 // The current directory first, then the configuration's own directory.
-void Configuration::CheckFile(std::string& value, unsigned noFileId, unsigned missingId, unsigned unreadableId,
-                              const std::string& configurationDir, IStepsList& stepsList) const {
+void Configuration::CheckFile(std::string& value, unsigned noFileId, unsigned missingId,
+                              unsigned unreadableId, const std::string& configurationDir,
+                              IStepsList& stepsList) const {
     const ITextCatalogue& texts = context.catalogue;
     if (value.empty()) {
         stepsList.AddString(texts.LoadText(noFileId));

@@ -13,7 +13,8 @@ public:
     virtual unsigned GetString(const char* section, const char* key, const char* defaultText, char* buffer,
                                unsigned size, const std::string& fileName) = 0;
     // Decimal digits; text without a number gives 0; a negative number gives 0.
-    virtual unsigned GetInt(const char* section, const char* key, int defaultValue, const std::string& fileName) = 0;
+    virtual unsigned GetInt(const char* section, const char* key, int defaultValue,
+                            const std::string& fileName) = 0;
 
     // The value of one key as text, read through a buffer of the given size.
     std::string ReadString(const char* section, const char* key, const char* defaultText, unsigned size,

@@ -15,12 +15,12 @@
 
 using OsHandle = void*; // an event, port, file, thread or window of the platform
 
-constexpr uint32_t kWaitObject0 = 0;          // WAIT_OBJECT_0: the first handle
-constexpr uint32_t kWaitObject1 = 1;          // WAIT_OBJECT_0 + 1: the second handle
-constexpr uint32_t kWaitTimeout = 258;        // WAIT_TIMEOUT
-constexpr uint32_t kWaitFailed = 0xFFFFFFFF;  // WAIT_FAILED
-constexpr uint32_t kInfinite = 0xFFFFFFFF;    // INFINITE
-constexpr uint32_t kErrorIoPending = 997;     // ERROR_IO_PENDING
+constexpr uint32_t kWaitObject0 = 0;         // WAIT_OBJECT_0: the first handle
+constexpr uint32_t kWaitObject1 = 1;         // WAIT_OBJECT_0 + 1: the second handle
+constexpr uint32_t kWaitTimeout = 258;       // WAIT_TIMEOUT
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF; // WAIT_FAILED
+constexpr uint32_t kInfinite = 0xFFFFFFFF;   // INFINITE
+constexpr uint32_t kErrorIoPending = 997;    // ERROR_IO_PENDING
 constexpr uint32_t kErrorOperationAborted = 995;
 
 constexpr uint32_t kEvRxChar = 0x0001; // EV_RXCHAR
@@ -82,7 +82,8 @@ public:
     // Clears the slot's event mask, then waits for the port's next event into it.
     virtual IoStart WaitCommEvent(OsHandle port, IIoSlot& slot, uint32_t& error) = 0;
     // Reads into the slot's buffer.
-    virtual IoStart ReadFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& bytesRead, uint32_t& error) = 0;
+    virtual IoStart ReadFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& bytesRead,
+                             uint32_t& error) = 0;
     // GetOverlappedResult without waiting.
     virtual bool GetOverlappedResult(OsHandle port, IIoSlot& slot, uint32_t& bytes, uint32_t& error) = 0;
     // Before a slot goes: cancels its pending operation and waits (bounded) for the system to

@@ -207,7 +207,8 @@ void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
     }
     const LoadingStep* step = StepConcerned();
     if (id == IDS_BLOCK_OF) {
-        owner.SetPortSummaryText(catalogue.Format(id, {argument, step != nullptr ? uint32_t(step->blockCount) : 0u}));
+        owner.SetPortSummaryText(
+            catalogue.Format(id, {argument, step != nullptr ? uint32_t(step->blockCount) : 0u}));
     } else if (id == IDS_TRANSMITTING_ZERO_BYTE) {
         // Only the latest attempt stays in the list.
         const std::string text = catalogue.LoadText(id);
@@ -218,7 +219,8 @@ void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
         }
         owner.AddTraceLine(FormatText(text, {argument}));
     } else if (id == IDS_BIN_TRANSMITTED || id == IDS_TRANSMITTING_PROGRAM) {
-        const std::string file = step == nullptr ? "" : (id == IDS_BIN_TRANSMITTED ? step->bootFile : step->firmwareFile);
+        const std::string file =
+            step == nullptr ? "" : (id == IDS_BIN_TRANSMITTED ? step->bootFile : step->firmwareFile);
         owner.AddTraceLine(catalogue.Format(id, {file, argument}));
     } else {
         owner.AddTraceLine(catalogue.Format(id, {argument}));

@@ -53,8 +53,9 @@ struct TransferOptions {
 // the worker threads' messages into lines of the message list. Runs on one thread only.
 class TransferControl {
 public:
-    TransferControl(ISessionOwner& owner, const ITextCatalogue& catalogue, std::shared_ptr<IEnginePlatform> platform,
-                    OsHandle ownerWindow, const TransferOptions& options);
+    TransferControl(ISessionOwner& owner, const ITextCatalogue& catalogue,
+                    std::shared_ptr<IEnginePlatform> platform, OsHandle ownerWindow,
+                    const TransferOptions& options);
     ~TransferControl();
     TransferControl(const TransferControl&) = delete;
     TransferControl& operator=(const TransferControl&) = delete;

@@ -30,7 +30,8 @@ unsigned AnnouncedId(int32_t state) {
 
 } // namespace
 
-TransferSession::TransferSession(std::shared_ptr<IEnginePlatform> platformIn, OsHandle ownerWindow, bool dryRun)
+TransferSession::TransferSession(std::shared_ptr<IEnginePlatform> platformIn, OsHandle ownerWindow,
+                                 bool dryRun)
     : platform(std::move(platformIn)), ownerWindow(ownerWindow), dryRun(dryRun),
       stopEvent(*platform, platform->CreateManualEvent(false)),
       ackEvent(*platform, platform->CreateManualEvent(false)),

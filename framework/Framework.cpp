@@ -95,7 +95,8 @@ std::string CListBox::GetText(int index) const {
         return std::string();
     }
     std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
-    LRESULT copied = SendMessage(LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
+    LRESULT copied =
+        SendMessage(LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
     return copied == LB_ERR ? std::string() : std::string(buffer.data(), static_cast<size_t>(copied));
 }
 
@@ -113,7 +114,8 @@ int CComboBox::AddString(const std::string& text) const {
 }
 
 int CComboBox::FindStringExact(const std::string& text) const {
-    return static_cast<int>(SendMessage(CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text.c_str())));
+    return static_cast<int>(
+        SendMessage(CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text.c_str())));
 }
 
 int CComboBox::GetCount() const {

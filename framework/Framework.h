@@ -66,7 +66,9 @@ public:
     std::string GetText(int index) const;
     void ResetContent() const { SendMessage(LB_RESETCONTENT); }
     int GetCurSel() const { return static_cast<int>(SendMessage(LB_GETCURSEL)); }
-    int SetCurSel(int index) const { return static_cast<int>(SendMessage(LB_SETCURSEL, static_cast<WPARAM>(index))); }
+    int SetCurSel(int index) const {
+        return static_cast<int>(SendMessage(LB_SETCURSEL, static_cast<WPARAM>(index)));
+    }
     void* GetItemDataPtr(int index) const;
     void SetItemDataPtr(int index, void* data) const;
 };
@@ -76,7 +78,9 @@ public:
     int AddString(const std::string& text) const;
     int FindStringExact(const std::string& text) const;
     int GetCount() const;
-    int SetCurSel(int index) const { return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index))); }
+    int SetCurSel(int index) const {
+        return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index)));
+    }
 };
 
 // A modal dialog from a template of the current resource module. Messages reach OnMessage

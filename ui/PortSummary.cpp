@@ -8,5 +8,6 @@ std::string PortSummary(const std::string& portName, const PortSettings& setting
     // Codes outside the tables come from a hand-edited store: shown as '?', never read past.
     char parity = settings.parity < sizeof kParityLetters ? kParityLetters[settings.parity] : '?';
     const char* stopBits = settings.stopBits < 3 ? kStopBitTexts[settings.stopBits] : "?";
-    return FormatText("%s: %ld, %d%c%s", {portName, settings.baudRate, unsigned(settings.dataSize), parity, stopBits});
+    return FormatText("%s: %ld, %d%c%s",
+                      {portName, settings.baudRate, unsigned(settings.dataSize), parity, stopBits});
 }

@@ -33,7 +33,8 @@ BOOL CQarlApp::InitInstance() {
     // Syntax errors are held until batch mode is known: a calling program gets them in the
     // log, never as boxes that would wait for a click.
     std::vector<std::string> syntaxErrors;
-    CQarlCommandLineInfo cmdInfo(builtIn, [&syntaxErrors](const std::string& text) { syntaxErrors.push_back(text); });
+    CQarlCommandLineInfo cmdInfo(builtIn,
+                                 [&syntaxErrors](const std::string& text) { syntaxErrors.push_back(text); });
     ParseCommandLine(cmdInfo, arguments);
 
     m_strComPort = cmdInfo.m_nComPort != 0 ? FormatText("COM%d", {cmdInfo.m_nComPort}) : std::string();
@@ -92,8 +93,9 @@ void CQarlApp::LogSyntaxErrors(const std::vector<std::string>& texts) const {
         }
         message += "\r\n";
     }
-    WriteLogRecord(m_strLogFile, m_bAppendLog != FALSE,
-                   FormatLogRecord(m_strConfigFile, LogDateTime(std::time(nullptr)), m_strStartupMessage, {}, &message));
+    WriteLogRecord(
+        m_strLogFile, m_bAppendLog != FALSE,
+        FormatLogRecord(m_strConfigFile, LogDateTime(std::time(nullptr)), m_strStartupMessage, {}, &message));
 }
 
 void CQarlApp::ResolveConfiguration(const std::string& name) {

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-const char* const RegistrySettingsStore::kSettingsKey = "Software\\Korvane\\Quillon\\2.0\\Applications\\qoltenix\\Tovrin";
+const char* const RegistrySettingsStore::kSettingsKey =
+    "Software\\Korvane\\Quillon\\2.0\\Applications\\qoltenix\\Tovrin";
 
 namespace {
 constexpr DWORD kTextBuffer = 260;
@@ -89,7 +90,8 @@ bool RegistrySettingsStore::WriteValue(const std::string& section, const std::st
         return false;
     }
     DWORD type = 0;
-    if (::RegQueryValueExA(sectionKey.Get(), name.c_str(), nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
+    if (::RegQueryValueExA(sectionKey.Get(), name.c_str(), nullptr, &type, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
         type = newType;
     }
     return ::RegSetValueExA(sectionKey.Get(), name.c_str(), 0, type, data, size) == ERROR_SUCCESS;
@@ -102,7 +104,8 @@ bool RegistrySettingsStore::WriteRegString(const std::string& section, const std
                       static_cast<DWORD>(value.size() + 1));
 }
 
-bool RegistrySettingsStore::WriteRegDword(const std::string& section, const std::string& name, int32_t value) {
+bool RegistrySettingsStore::WriteRegDword(const std::string& section, const std::string& name,
+                                          int32_t value) {
     DWORD data = static_cast<DWORD>(value);
     return WriteValue(section, name, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
 }

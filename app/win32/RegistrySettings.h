@@ -35,9 +35,11 @@ public:
 
     bool RegSubKeyExists(const std::string& section) override;
     bool CreateSettingsKey() override;
-    std::string ReadRegString(const std::string& section, const std::string& name, const char* defaultText) override;
+    std::string ReadRegString(const std::string& section, const std::string& name,
+                              const char* defaultText) override;
     int32_t ReadRegDword(const std::string& section, const std::string& name, int32_t defaultValue) override;
-    bool WriteRegString(const std::string& section, const std::string& name, const std::string& text) override;
+    bool WriteRegString(const std::string& section, const std::string& name,
+                        const std::string& text) override;
     bool WriteRegDword(const std::string& section, const std::string& name, int32_t value) override;
 
     HKEY m_hSettingsRoot;

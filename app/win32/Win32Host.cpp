@@ -69,7 +69,8 @@ std::optional<std::string> QueryText(HKEY key, const char* name) {
     char buffer[MAX_PATH + 1] = {};
     DWORD size = MAX_PATH;
     DWORD type = 0;
-    if (::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS) {
+    if (::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
     if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
@@ -80,7 +81,8 @@ std::optional<std::string> QueryText(HKEY key, const char* name) {
 
 } // namespace
 
-bool Win32LanguageHost::ReadHostKey(std::optional<std::string>& current, std::optional<std::string>& sysPath) {
+bool Win32LanguageHost::ReadHostKey(std::optional<std::string>& current,
+                                    std::optional<std::string>& sysPath) {
     RegKey host;
     if (host.Open(HKEY_LOCAL_MACHINE, kHostKey, KEY_READ) != ERROR_SUCCESS) {
         return false;

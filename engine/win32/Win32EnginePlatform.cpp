@@ -117,7 +117,8 @@ IoStart Win32EnginePlatform::ReadFile(OsHandle port, IIoSlot& slot, uint32_t siz
     return start;
 }
 
-bool Win32EnginePlatform::GetOverlappedResult(OsHandle port, IIoSlot& slot, uint32_t& bytes, uint32_t& error) {
+bool Win32EnginePlatform::GetOverlappedResult(OsHandle port, IIoSlot& slot, uint32_t& bytes,
+                                              uint32_t& error) {
     DWORD count = 0;
     if (!::GetOverlappedResult(port, Slot(slot).Get(), &count, FALSE)) {
         error = ::GetLastError();
@@ -186,8 +187,8 @@ std::string Win32EnginePlatform::DevicePath(const std::string& portName) {
 }
 
 OsHandle Win32EnginePlatform::OpenPort(const std::string& name, uint32_t& error) {
-    HANDLE port = ::CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE port = ::CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         error = ::GetLastError();
         return nullptr;
@@ -223,7 +224,8 @@ void Win32EnginePlatform::ApplySettings(DCB& dcb, const PortSettings& settings) 
     dcb.EvtChar = 0;
 }
 
-PortSetupCall Win32EnginePlatform::ConfigurePort(OsHandle port, const PortSettings& settings, uint32_t& error) {
+PortSetupCall Win32EnginePlatform::ConfigurePort(OsHandle port, const PortSettings& settings,
+                                                 uint32_t& error) {
     auto failed = [&error](PortSetupCall call) {
         error = ::GetLastError();
         return call;

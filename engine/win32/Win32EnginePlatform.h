@@ -19,13 +19,15 @@ public:
     std::unique_ptr<IIoSlot> CreateIoSlot() override;
     IoStart WriteFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& error) override;
     IoStart WaitCommEvent(OsHandle port, IIoSlot& slot, uint32_t& error) override;
-    IoStart ReadFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& bytesRead, uint32_t& error) override;
+    IoStart ReadFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& bytesRead,
+                     uint32_t& error) override;
     bool GetOverlappedResult(OsHandle port, IIoSlot& slot, uint32_t& bytes, uint32_t& error) override;
     bool ReleaseIo(OsHandle port, IIoSlot& slot) override;
 
     OsHandle OpenFileForReading(const std::string& path, uint32_t& error) override;
     uint32_t FileSize(OsHandle file) override;
-    bool ReadFileSync(OsHandle file, uint8_t* buffer, uint32_t size, uint32_t& bytesRead, uint32_t& error) override;
+    bool ReadFileSync(OsHandle file, uint8_t* buffer, uint32_t size, uint32_t& bytesRead,
+                      uint32_t& error) override;
     bool RewindFile(OsHandle file) override;
 
     bool PostToWindow(OsHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;

@@ -68,8 +68,13 @@ TEST_P(CommandLineFields, TakeTheirValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Switches, CommandLineFields,
-    testing::Values(FieldCase{{"drive.cfg", "-C2", "-B115200", "-X", "-L", "run.log"}, "drive.cfg", "run.log", 2,
-                              115200, true, false},
+    testing::Values(FieldCase{{"drive.cfg", "-C2", "-B115200", "-X", "-L", "run.log"},
+                              "drive.cfg",
+                              "run.log",
+                              2,
+                              115200,
+                              true,
+                              false},
                     FieldCase{{"-B09600"}, "", "", 0, 9600, false, false},
                     FieldCase{{"-B9600"}, "", "", 0, 9600, false, false},
                     FieldCase{{"-b19200"}, "", "", 0, 19200, false, false},
@@ -112,9 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{{"-B99999999999999999999"}, {"Unzul\xe4ssige Baudrate: 99999999999999999999"}},
                     ErrorCase{{"-C0"}, {"Unzul\xe4ssiger COMPort: 0"}},
                     ErrorCase{{"-C257"}, {"Unzul\xe4ssiger COMPort: 257"}},
-                    ErrorCase{{"-Cx"}, {"Syntaxfehler bei COM-Port Angabe."}},
-                    ErrorCase{{"-?"}, {""}},
-                    ErrorCase{{"a.cfg", "b.cfg"}, {"Es ist nur eine einzige Konfigurationsdatei als Parameter zul\xe4ssig"}},
+                    ErrorCase{{"-Cx"}, {"Syntaxfehler bei COM-Port Angabe."}}, ErrorCase{{"-?"}, {""}},
+                    ErrorCase{{"a.cfg", "b.cfg"},
+                              {"Es ist nur eine einzige Konfigurationsdatei als Parameter zul\xe4ssig"}},
                     ErrorCase{{"-B1", "-C0"}, {"Unzul\xe4ssige Baudrate: 1", "Unzul\xe4ssiger COMPort: 0"}},
                     ErrorCase{{"-B%s%s%n"}, {"Syntaxfehler bei Baudraten-Angabe."}}));
 
@@ -137,8 +142,11 @@ TEST(CommandLine, AutomationStartIsNotTakenForAppend) {
         const char* arg;
         bool automated;
         bool embedded;
-    } cases[] = {{"/Automation", true, false}, {"-automation", true, false}, {"/EMBEDDING", false, true},
-                 {"-Embedding", false, true}, {"-Auto", false, false}};
+    } cases[] = {{"/Automation", true, false},
+                 {"-automation", true, false},
+                 {"/EMBEDDING", false, true},
+                 {"-Embedding", false, true},
+                 {"-Auto", false, false}};
     for (const Case& c : cases) {
         Parsed p = Parse({c.arg});
         EXPECT_EQ(p.automated, c.automated) << c.arg;

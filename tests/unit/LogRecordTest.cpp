@@ -15,15 +15,28 @@ TEST(LogRecord, HoldsHeaderLinesAndFinalMessageWithCrLf) {
         const std::string* finalMessage;
         const char* expected;
     } cases[] = {
-        {"C:\\cfg\\drive.cfg", "07.12.2026 * 00:17:01", "", {"*** Start Download", "OK"}, nullptr,
+        {"C:\\cfg\\drive.cfg",
+         "07.12.2026 * 00:17:01",
+         "",
+         {"*** Start Download", "OK"},
+         nullptr,
          "Tovrin C:\\cfg\\drive.cfg 07.12.2026 * 00:17:01\r\n\r\n*** Start Download\r\nOK\r\n\r\n"},
         {"", "", "", {}, nullptr, "Tovrin  \r\n\r\n\r\n"},
-        {"", "7.12.2026 * 00:17:01", "The file x.cfg specified in the commandline, does not exist.", {},
+        {"",
+         "7.12.2026 * 00:17:01",
+         "The file x.cfg specified in the commandline, does not exist.",
+         {},
          &finalMessage,
-         "Tovrin  7.12.2026 * 00:17:01\r\n\r\nThe file x.cfg specified in the commandline, does not exist.\r\n"
+         "Tovrin  7.12.2026 * 00:17:01\r\n\r\nThe file x.cfg specified in the commandline, does not "
+         "exist.\r\n"
          "Cannot start current configuration, due to missing files.\r\n"},
         // Set-up failure texts end with a line feed of their own: kept as it stands.
-        {"a.cfg", "d", "", {"*** Start Download"}, nullptr, "Tovrin a.cfg d\r\n\r\n*** Start Download\r\n\r\n"},
+        {"a.cfg",
+         "d",
+         "",
+         {"*** Start Download"},
+         nullptr,
+         "Tovrin a.cfg d\r\n\r\n*** Start Download\r\n\r\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FormatLogRecord(c.configFile, c.dateTime, c.startup, c.lines, c.finalMessage), c.expected);

@@ -1,5 +1,5 @@
-#include "app/Language.h"
 #include "app/StartupRules.h"
+#include "app/Language.h"
 #include "config/PathUtil.h"
 
 #include <gtest/gtest.h>
@@ -65,8 +65,14 @@ TEST(StartupRules, TraceColourTakesTheLowByteOfThreeNumbers) {
     struct Case {
         const char* text;
         uint32_t colour;
-    } cases[] = {{"0 0 255", 0x00FF0000}, {"255 0 0", 0x000000FF}, {"1 2 3", 0x00030201}, {"256 -1 7", 0x0007FF00},
-                 {"12", 0x0000000C},      {"", 0},                 {"x 1 2", 0},           {"4 x 5", 0x00000004},
+    } cases[] = {{"0 0 255", 0x00FF0000},
+                 {"255 0 0", 0x000000FF},
+                 {"1 2 3", 0x00030201},
+                 {"256 -1 7", 0x0007FF00},
+                 {"12", 0x0000000C},
+                 {"", 0},
+                 {"x 1 2", 0},
+                 {"4 x 5", 0x00000004},
                  {"99999999999999999999 1 1", 0x000101FF}};
     for (const Case& c : cases) {
         EXPECT_EQ(ParseTraceColor(c.text), c.colour) << c.text;
@@ -81,7 +87,8 @@ public:
     uint32_t lcid = 0x0407;
     std::set<std::string> files;
 
-    bool ReadHostKey(std::optional<std::string>& currentOut, std::optional<std::string>& sysPathOut) override {
+    bool ReadHostKey(std::optional<std::string>& currentOut,
+                     std::optional<std::string>& sysPathOut) override {
         currentOut = current;
         sysPathOut = sysPath;
         return keyOpens;

@@ -814,7 +814,7 @@ struct ByteByByteList {
             return;
         }
         line += byte >= 0x20 && byte <= 0x7E ? std::string(1, static_cast<char>(byte))
-                                              : FormatText("~%02X", {static_cast<unsigned>(byte)});
+                                             : FormatText("~%02X", {static_cast<unsigned>(byte)});
         Update(line);
     }
 };

@@ -50,8 +50,8 @@ TEST(LanguageFromRegistry, CurrentNamesTheLanguageInAnyCase) {
         const char* current;
         int number;
         const char* code;
-    } cases[] = {{"english", 1, "ENG"}, {"ENGLISH", 1, "ENG"}, {"German", 0, "DEU"}, {"iTaLiAn", 4, "ITA"},
-                 {"French", 3, "FRA"},  {"spanish", 2, "ESP"}};
+    } cases[] = {{"english", 1, "ENG"}, {"ENGLISH", 1, "ENG"}, {"German", 0, "DEU"},
+                 {"iTaLiAn", 4, "ITA"}, {"French", 3, "FRA"},  {"spanish", 2, "ESP"}};
     for (const Case& c : cases) {
         HostRegistry host;
         host.SetCurrent(c.current);

@@ -40,7 +40,8 @@ ProgramRun::ProgramRun(const std::string& arguments, const std::string& workingD
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     if (!::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process)) {
+                          workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
+                          &process)) {
         process = PROCESS_INFORMATION{};
     }
 }
@@ -82,7 +83,8 @@ std::string ProgramRun::BoxText(HWND box) {
 }
 
 void ProgramRun::PressOk(HWND box) {
-    ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
 }
 
 DWORD ProgramRun::WaitForExit(DWORD timeoutMs) const {

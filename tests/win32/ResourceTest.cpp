@@ -27,7 +27,8 @@ TEST_P(Catalogues, HoldEveryTextByteForByte) {
     ASSERT_EQ(kCatalogueEntryCount, 105u);
     for (unsigned i = 0; i < kCatalogueEntryCount; ++i) {
         const CatalogueEntry& entry = kCatalogueEntries[i];
-        EXPECT_EQ(LoadFrom(module.Get(), entry.id), GetParam().german ? entry.german : entry.english) << entry.id;
+        EXPECT_EQ(LoadFrom(module.Get(), entry.id), GetParam().german ? entry.german : entry.english)
+            << entry.id;
     }
     EXPECT_EQ(LoadFrom(module.Get(), 135), "");
     EXPECT_EQ(LoadFrom(module.Get(), 99), "");
@@ -40,12 +41,14 @@ TEST_P(Catalogues, AreWindows1252) {
     if (GetParam().german) {
         EXPECT_EQ(LoadFrom(module.Get(), 184), "Unzul\xe4ssige Baudrate: %s");
         EXPECT_EQ(LoadFrom(module.Get(), 149), "*** Bin-Datei ist zu gro\xdf!");
-        EXPECT_EQ(LoadFrom(module.Get(), 159), "*** \xdc" "bertragungsfehler (Framing/Overrun/Parity/Break)");
+        EXPECT_EQ(LoadFrom(module.Get(), 159), "*** \xdc"
+                                               "bertragungsfehler (Framing/Overrun/Parity/Break)");
     } else {
         EXPECT_EQ(LoadFrom(module.Get(), 184), "Invalid baudrate: %s");
-        EXPECT_EQ(LoadFrom(module.Get(), 182), "Syntax: TOVRIN cfgfile -Cn -Bm [-X -L logfilename [-A]]\n"
-                                               "where: n=COM port number, m=baudrate (9600..115200)\n"
-                                               "-X automatic eXecution (Batchmode)\n-A Append to existing logfile");
+        EXPECT_EQ(LoadFrom(module.Get(), 182),
+                  "Syntax: TOVRIN cfgfile -Cn -Bm [-X -L logfilename [-A]]\n"
+                  "where: n=COM port number, m=baudrate (9600..115200)\n"
+                  "-X automatic eXecution (Batchmode)\n-A Append to existing logfile");
     }
 }
 
@@ -89,10 +92,10 @@ TEST_P(Catalogues, CarryTemplatesMenuAndIconInTheirLanguage) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Resources, Catalogues,
-                         testing::Values(Deliverable{"Tovrin.exe", true, MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)},
-                                         Deliverable{"Tovrin1.DLL", false,
-                                                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}));
+INSTANTIATE_TEST_SUITE_P(
+    Resources, Catalogues,
+    testing::Values(Deliverable{"Tovrin.exe", true, MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)},
+                    Deliverable{"Tovrin1.DLL", false, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}));
 
 // Dialog template geometry: size, font and the controls that differ between the languages.
 struct TemplateCase {
@@ -104,7 +107,8 @@ struct TemplateCase {
 
 const DLGTEMPLATE* FindTemplate(HMODULE module, WORD id) {
     HRSRC resource = ::FindResourceA(module, MAKEINTRESOURCEA(id), RT_DIALOG);
-    return resource ? static_cast<const DLGTEMPLATE*>(::LockResource(::LoadResource(module, resource))) : nullptr;
+    return resource ? static_cast<const DLGTEMPLATE*>(::LockResource(::LoadResource(module, resource)))
+                    : nullptr;
 }
 
 TEST(Resources, DialogTemplatesHaveTheirSizes) {
@@ -129,7 +133,8 @@ TEST(Resources, LibraryExportsNothing) {
     ResourceModule module(BinFolder() + "\\Tovrin1.DLL");
     ASSERT_NE(module.Get(), nullptr);
     // Mapped as an image resource: the headers sit at the handle without its low flag bits.
-    const BYTE* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(module.Get()) & ~ULONG_PTR{3});
+    const BYTE* base =
+        reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(module.Get()) & ~ULONG_PTR{3});
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
     const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);

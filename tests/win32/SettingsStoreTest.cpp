@@ -20,11 +20,13 @@ protected:
         RegKey key;
         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_WRITE),
                   ERROR_SUCCESS);
-        ASSERT_EQ(::RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+        ASSERT_EQ(::RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size),
+                  ERROR_SUCCESS);
     }
     static DWORD TypeOf(const char* name, std::string* data = nullptr) {
         RegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_READ) != ERROR_SUCCESS) {
+        if (key.Open(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_READ) !=
+            ERROR_SUCCESS) {
             return REG_NONE;
         }
         DWORD type = REG_NONE;

@@ -29,7 +29,8 @@ struct BoxCase {
 // Command-line errors show one box each, in the built-in German texts, and no main dialog.
 // The runs start in the test's working directory, which holds a.cfg.
 void ExpectBoxes(const std::vector<BoxCase>& cases) {
-    HANDLE file = ::CreateFileA("a.cfg", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        ::CreateFileA("a.cfg", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     ::CloseHandle(file);
     for (const BoxCase& c : cases) {
@@ -48,7 +49,8 @@ const std::vector<BoxCase>& SyntaxCases() {
         {"-B96x0 -C0", {Box("Syntaxfehler bei Baudraten-Angabe."), Box("Unzul\xe4ssiger COMPort: 0")}},
         // Start-up still resolves the configuration after a syntax error.
         {"x.cfg -C257",
-         {Box("Unzul\xe4ssiger COMPort: 257"), "Die in der Kommandozeile angegebene Datei x.cfg existiert nicht."}},
+         {Box("Unzul\xe4ssiger COMPort: 257"),
+          "Die in der Kommandozeile angegebene Datei x.cfg existiert nicht."}},
     };
     return cases;
 }

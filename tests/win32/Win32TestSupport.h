@@ -11,7 +11,8 @@ std::string BinFolder();
 class ResourceModule {
 public:
     explicit ResourceModule(const std::string& path)
-        : module(::LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE)) {}
+        : module(::LoadLibraryExA(path.c_str(), nullptr,
+                                  LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE)) {}
     ~ResourceModule() {
         if (module != nullptr) {
             ::FreeLibrary(module);
@@ -32,7 +33,10 @@ public:
     ~ScopedRegistryTree() { Remove(); }
     ScopedRegistryTree(const ScopedRegistryTree&) = delete;
     ScopedRegistryTree& operator=(const ScopedRegistryTree&) = delete;
-    void Remove() const { ::RegDeleteTreeA(root, path.c_str()); ::RegDeleteKeyA(root, path.c_str()); }
+    void Remove() const {
+        ::RegDeleteTreeA(root, path.c_str());
+        ::RegDeleteKeyA(root, path.c_str());
+    }
 
 private:
     HKEY root;

@@ -26,8 +26,8 @@ private:
 };
 
 HANDLE OpenLog(const std::string& path, DWORD disposition) {
-    return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+    return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 } // namespace

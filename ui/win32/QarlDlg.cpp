@@ -19,8 +19,9 @@ constexpr int IDC_LIST_LABEL = 1026;
 
 CQarlDlg::CQarlDlg(const StartupValues& startup, ISettingsStore& settings, IProfileReader& profile,
                    std::shared_ptr<IEnginePlatform> platform)
-    : CDialog(102), traceColor(startup.deviceTraceColor), startupMessage(startup.startupMessage), startup(startup),
-      settings(settings), context{profile, files, catalogue}, platform(std::move(platform)) {
+    : CDialog(102), traceColor(startup.deviceTraceColor), startupMessage(startup.startupMessage),
+      startup(startup), settings(settings), context{profile, files, catalogue},
+      platform(std::move(platform)) {
     using settings::kConfiguration;
     maxTraceBoxLines = settings.ReadRegDword(kConfiguration, "MaxTraceBoxLines", 2000);
     saveOnExit = settings.ReadRegDword(kConfiguration, "SaveOnExit", 1);
@@ -254,8 +255,8 @@ void CQarlDlg::DrawTraceItem(const DRAWITEMSTRUCT& item) const {
     const std::string text = messageListBox.GetText(static_cast<int>(item.itemID));
     bool deviceLine = text.empty() || text[0] != '*';
     COLORREF previous = deviceLine ? ::SetTextColor(item.hDC, traceColor) : 0;
-    ::ExtTextOutA(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem, text.c_str(),
-                  static_cast<UINT>(text.size()), nullptr);
+    ::ExtTextOutA(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
+                  text.c_str(), static_cast<UINT>(text.size()), nullptr);
     if (deviceLine) {
         ::SetTextColor(item.hDC, previous);
     }
