@@ -5,7 +5,7 @@
 
 namespace {
 
-struct Spec {
+struct Directive {
     bool leftAlign = false;
     bool zeroPad = false;
     int width = 0;
@@ -13,15 +13,15 @@ struct Spec {
     char conversion = 0;
 };
 
-std::string Pad(std::string body, const Spec& spec, bool numeric) {
-    if (static_cast<int>(body.size()) >= spec.width) {
+std::string Pad(std::string body, const Directive& directive, bool numeric) {
+    if (static_cast<int>(body.size()) >= directive.width) {
         return body;
     }
-    size_t fill = static_cast<size_t>(spec.width) - body.size();
-    if (spec.leftAlign) {
+    size_t fill = static_cast<size_t>(directive.width) - body.size();
+    if (directive.leftAlign) {
         return body + std::string(fill, ' ');
     }
-    if (spec.zeroPad && numeric) {
+    if (directive.zeroPad && numeric) {
         size_t signLength = (!body.empty() && body[0] == '-') ? 1 : 0;
         return body.substr(0, signLength) + std::string(fill, '0') + body.substr(signLength);
     }
@@ -39,35 +39,35 @@ std::string Number(const char* format, uint32_t value, bool asSigned, int precis
     return buffer;
 }
 
-std::string Convert(const Spec& spec, const FormatArg* arg) {
-    switch (spec.conversion) {
+std::string Convert(const Directive& directive, const FormatArg* arg) {
+    switch (directive.conversion) {
     case 's': {
         std::string text = arg == nullptr ? "" : (arg->isText ? arg->text : std::to_string(arg->number));
-        if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < text.size()) {
-            text.resize(static_cast<size_t>(spec.precision));
+        if (directive.precision >= 0 && static_cast<size_t>(directive.precision) < text.size()) {
+            text.resize(static_cast<size_t>(directive.precision));
         }
-        return Pad(text, spec, false);
+        return Pad(text, directive, false);
     }
     case 'c': {
         char c = arg == nullptr ? ' '
                                 : (arg->isText ? (arg->text.empty() ? ' ' : arg->text[0])
                                                : static_cast<char>(arg->number));
-        return Pad(std::string(1, c), spec, false);
+        return Pad(std::string(1, c), directive, false);
     }
     default:
         break;
     }
     uint32_t value = (arg == nullptr || arg->isText) ? 0 : arg->number;
-    switch (spec.conversion) {
+    switch (directive.conversion) {
     case 'd':
     case 'i':
-        return Pad(Number("%.*d", value, true, spec.precision), spec, spec.precision < 0);
+        return Pad(Number("%.*d", value, true, directive.precision), directive, directive.precision < 0);
     case 'u':
-        return Pad(Number("%.*u", value, false, spec.precision), spec, spec.precision < 0);
+        return Pad(Number("%.*u", value, false, directive.precision), directive, directive.precision < 0);
     case 'x':
-        return Pad(Number("%.*x", value, false, spec.precision), spec, spec.precision < 0);
+        return Pad(Number("%.*x", value, false, directive.precision), directive, directive.precision < 0);
     default:
-        return Pad(Number("%.*X", value, false, spec.precision), spec, spec.precision < 0);
+        return Pad(Number("%.*X", value, false, directive.precision), directive, directive.precision < 0);
     }
 }
 
@@ -98,18 +98,20 @@ std::string FormatText(const std::string& format, std::initializer_list<FormatAr
             ++i;
             continue;
         }
-        Spec spec;
+        Directive directive;
         for (; i < format.size() && (format[i] == '-' || format[i] == '0'); ++i) {
-            (format[i] == '-' ? spec.leftAlign : spec.zeroPad) = true;
+            (format[i] == '-' ? directive.leftAlign : directive.zeroPad) = true;
         }
         for (; i < format.size() && format[i] >= '0' && format[i] <= '9'; ++i) {
-            spec.width = spec.width < 1000 ? spec.width * 10 + (format[i] - '0') : spec.width;
+            directive.width =
+                directive.width < 1000 ? directive.width * 10 + (format[i] - '0') : directive.width;
         }
         if (i < format.size() && format[i] == '.') {
-            spec.precision = 0;
+            directive.precision = 0;
             for (++i; i < format.size() && format[i] >= '0' && format[i] <= '9'; ++i) {
-                spec.precision =
-                    spec.precision < 1000 ? spec.precision * 10 + (format[i] - '0') : spec.precision;
+                directive.precision = directive.precision < 1000
+                                          ? directive.precision * 10 + (format[i] - '0')
+                                          : directive.precision;
             }
         }
         while (i < format.size() && (format[i] == 'l' || format[i] == 'h')) {
@@ -120,10 +122,10 @@ std::string FormatText(const std::string& format, std::initializer_list<FormatAr
             out.append(format, start, i - start);
             continue;
         }
-        spec.conversion = format[i++];
+        directive.conversion = format[i++];
         const FormatArg* arg = next < list.size() ? list[next] : nullptr;
         ++next;
-        out += Convert(spec, arg);
+        out += Convert(directive, arg);
     }
     return out;
 }

@@ -366,8 +366,5 @@ void DownloadThread::SendBlock(uint32_t length, uint32_t remaining, const Loadin
 void DownloadThreadProc(TransferSession& session, OsHandle port) {
     std::unique_ptr<IIoSlot> slot = session.platform->CreateIoSlot();
     DownloadThread(session, port, *slot).Run();
-    if (!session.platform->ReleaseIo(port, *slot)) {
-        // The system still holds the slot's memory for a pending write: keep it for good.
-        static_cast<void>(slot.release());
-    }
+    ReleaseSlot(*session.platform, port, std::move(slot));
 }

@@ -167,8 +167,5 @@ void ReceiveThread::Notify() {
 void ReceiveThreadProc(TransferSession& session, OsHandle port) {
     std::unique_ptr<IIoSlot> slot = session.platform->CreateIoSlot();
     ReceiveThread(session, port, *slot).Run();
-    if (!session.platform->ReleaseIo(port, *slot)) {
-        // The system still holds the slot's memory for a pending operation: keep it for good.
-        static_cast<void>(slot.release());
-    }
+    ReleaseSlot(*session.platform, port, std::move(slot));
 }

@@ -94,3 +94,9 @@ void TransferSession::SetSteps(const std::vector<std::unique_ptr<LoadingStep>>& 
     }
     cursor = 0;
 }
+
+void ReleaseSlot(IEnginePlatform& platform, OsHandle port, std::unique_ptr<IIoSlot> slot) {
+    if (!platform.ReleaseIo(port, *slot)) {
+        static_cast<void>(slot.release());
+    }
+}

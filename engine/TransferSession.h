@@ -120,6 +120,10 @@ private:
     size_t cursor = 0; // steps.size() stands for none
 };
 
+// Lets go of a thread's I/O slot at its end; a slot the system still holds for a pending
+// operation is kept for good rather than freed under its hands.
+void ReleaseSlot(IEnginePlatform& platform, OsHandle port, std::unique_ptr<IIoSlot> slot);
+
 // The thread procedures. `port` is the thread's own handle of the session's port.
 void DownloadThreadProc(TransferSession& session, OsHandle port);
 void ReceiveThreadProc(TransferSession& session, OsHandle port);

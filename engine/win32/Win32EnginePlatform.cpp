@@ -22,8 +22,11 @@ public:
     uint8_t* Buffer() override { return buffer; }
     uint32_t EventMask() const override { return mask; }
 
-    // A fresh operation: offsets 0, status cleared; the event is reset by the call itself.
+    // A fresh operation: offsets 0, status cleared, the event reset. The system resets the
+    // event itself, but Wine's WaitCommEvent may leave it as the last completion set it,
+    // and a wait would then take the new, still pending operation for done.
     OVERLAPPED* Start() {
+        ::ResetEvent(overlapped.hEvent);
         overlapped.Internal = 0;
         overlapped.InternalHigh = 0;
         overlapped.Offset = 0;

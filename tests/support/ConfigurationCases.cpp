@@ -2,6 +2,8 @@
 
 #include "app/MessageIds.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -537,4 +539,15 @@ std::string BrokenRule(const AnyFileCase& c, const AnyFileOutcome& outcome) {
         return "description \"" + read.description.substr(0, 80) + "\"";
     }
     return std::string();
+}
+
+void ExpectConfigurationCase(const ConfigurationCase& c, const ConfigurationContext& context,
+                             const ITextCatalogue& texts, const CaseFolders& folders) {
+    const ConfigurationOutcome outcome = RunConfigurationCase(c, context, folders);
+    const ConfigurationOutcome expected = ExpectedOutcome(c, texts, folders);
+    EXPECT_EQ(outcome.description, expected.description);
+    EXPECT_EQ(outcome.parsed, expected.parsed);
+    EXPECT_EQ(outcome.lines, expected.lines);
+    EXPECT_EQ(outcome.steps, expected.steps);
+    EXPECT_EQ(outcome.valid, expected.valid);
 }

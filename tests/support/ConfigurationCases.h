@@ -87,6 +87,9 @@ ConfigurationOutcome RunConfigurationCase(const ConfigurationCase& c, const Conf
 // What the case expects, in the same form.
 ConfigurationOutcome ExpectedOutcome(const ConfigurationCase& c, const ITextCatalogue& texts,
                                      const CaseFolders& folders);
+// Runs the case and checks every part of the outcome (a GoogleTest expectation each).
+void ExpectConfigurationCase(const ConfigurationCase& c, const ConfigurationContext& context,
+                             const ITextCatalogue& texts, const CaseFolders& folders);
 
 // A .cfg of any content, and what must hold whatever it holds.
 struct AnyFileCase {
