@@ -22,6 +22,7 @@ constexpr uint32_t kWaitFailed = 0xFFFFFFFF; // WAIT_FAILED
 constexpr uint32_t kInfinite = 0xFFFFFFFF;   // INFINITE
 constexpr uint32_t kErrorIoPending = 997;    // ERROR_IO_PENDING
 constexpr uint32_t kErrorOperationAborted = 995;
+constexpr uint32_t kErrorIoIncomplete = 996; // ERROR_IO_INCOMPLETE
 
 constexpr uint32_t kEvRxChar = 0x0001; // EV_RXCHAR
 constexpr uint32_t kEvBreak = 0x0040;  // EV_BREAK
