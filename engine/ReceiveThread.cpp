@@ -32,7 +32,6 @@ private:
     void Iterate();
     void WaitForEvent();
     void ReadData(uint32_t& bytesRead);
-    uint32_t WaitForCompletion(uint32_t& bytes, bool& completed, uint32_t& error);
     bool SortBytes(uint32_t bytesRead);
     void Notify();
 
@@ -79,14 +78,13 @@ void ReceiveThread::WaitForEvent() {
     }
     session.receiveError = kErrorIoPending;
     SetState(RxWaitingEvent);
-    uint32_t bytes = 0;
-    bool completed = false;
-    uint32_t result = WaitForCompletion(bytes, completed, error);
+    uint32_t result = Wait(slot.CompletionEvent(), kInfinite);
     if (result == kWaitObject0) {
         SetState(RxStopped);
     } else if (result == kWaitObject1) {
         SetState(RxEventArrived);
-        if (!completed) {
+        uint32_t bytes = 0;
+        if (!platform.GetOverlappedResult(port, slot, bytes, error)) {
             session.receiveError = error;
             Fail(kSiteWaitEventResult, error);
         }
@@ -111,41 +109,17 @@ void ReceiveThread::ReadData(uint32_t& bytesRead) {
     }
     session.receiveError = kErrorIoPending;
     SetState(RxReadPending);
-    bool completed = false;
-    uint32_t result = WaitForCompletion(bytesRead, completed, error);
+    uint32_t result = Wait(slot.CompletionEvent(), kInfinite);
     if (result == kWaitObject0) {
         SetState(RxStopped);
     } else if (result == kWaitObject1) {
         SetState(RxDataRead);
-        if (!completed) {
+        if (!platform.GetOverlappedResult(port, slot, bytesRead, error)) {
             session.receiveError = error;
             Fail(kSiteReadResult, error);
         }
     } else {
         Fail(kSiteReadWait, result);
-    }
-}
-
-// Waits for {stop, the slot's completion} without time limit; on a completion, takes the
-// operation's result (GetOverlappedResult without waiting). A completion event that is set
-// while the operation is still incomplete (Wine's serial driver can leave such a signal) is no
-// completion: the event is cleared and the wait goes on. The second look after the clearing
-// catches a completion that came in between.
-uint32_t ReceiveThread::WaitForCompletion(uint32_t& bytes, bool& completed, uint32_t& error) {
-    for (;;) {
-        uint32_t result = Wait(slot.CompletionEvent(), kInfinite);
-        if (result != kWaitObject1) {
-            return result;
-        }
-        completed = platform.GetOverlappedResult(port, slot, bytes, error);
-        if (completed || error != kErrorIoIncomplete) {
-            return result;
-        }
-        platform.ResetEvent(slot.CompletionEvent());
-        completed = platform.GetOverlappedResult(port, slot, bytes, error);
-        if (completed || error != kErrorIoIncomplete) {
-            return result;
-        }
     }
 }
 

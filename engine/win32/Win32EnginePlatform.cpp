@@ -6,6 +6,7 @@ namespace {
 
 constexpr DWORD kReleaseWaitMs = 2000;
 constexpr DWORD kQueueSize = 4096;
+constexpr DWORD kStatusSettleMs = 50;
 
 class Win32IoSlot : public IIoSlot {
 public:
@@ -120,15 +121,31 @@ IoStart Win32EnginePlatform::ReadFile(OsHandle port, IIoSlot& slot, uint32_t siz
     return start;
 }
 
+// Without waiting. Two things of Wine's serial driver are allowed for here: it may set the
+// completion event a moment before it writes the operation's status, and a WaitCommEvent that
+// it reports as pending may deliver its event mask and set the event without ever writing the
+// status. An event that has set the mask has arrived (the mask is cleared before each call).
 bool Win32EnginePlatform::GetOverlappedResult(OsHandle port, IIoSlot& slot, uint32_t& bytes,
                                               uint32_t& error) {
-    DWORD count = 0;
-    if (!::GetOverlappedResult(port, Slot(slot).Get(), &count, FALSE)) {
+    Win32IoSlot& own = Slot(slot);
+    for (DWORD settle = 0;; ++settle) {
+        DWORD count = 0;
+        if (::GetOverlappedResult(port, own.Get(), &count, FALSE)) {
+            bytes = count;
+            return true;
+        }
         error = ::GetLastError();
-        return false;
+        if (error == ERROR_IO_INCOMPLETE && own.waitingForEvent && own.mask != 0 &&
+            ::WaitForSingleObject(own.CompletionEvent(), 0) == WAIT_OBJECT_0) {
+            own.Get()->Internal = 0; // STATUS_SUCCESS: nothing of the operation is left pending
+            bytes = sizeof(DWORD);
+            return true;
+        }
+        if (error != ERROR_IO_INCOMPLETE || settle >= kStatusSettleMs) {
+            return false;
+        }
+        ::Sleep(1);
     }
-    bytes = count;
-    return true;
 }
 
 bool Win32EnginePlatform::ReleaseIo(OsHandle port, IIoSlot& slot) {

@@ -367,26 +367,3 @@ TEST(ReceiveThread, EndsWhenThePortHandleIsGone) {
 }
 
 } // namespace
-
-namespace {
-
-// A completion event that is set while the operation is still pending (Wine's serial driver
-// can leave one) is no completion: the thread waits on and takes the real one.
-TEST(ReceiveThread, WaitsOnAfterACompletionSignalWithoutACompletion) {
-    for (bool duringRead : {false, true}) {
-        ReceiveRig rig;
-        rig.platform->commEventScript.push_back(
-            Event(kEvRxChar, duringRead ? IoStart::Done : IoStart::Pending));
-        rig.platform->readScript.push_back(Data(Text("AB"), duringRead ? IoStart::Pending : IoStart::Done));
-        const WaitAction spurious{During::Signal, 0, nullptr};
-        const WaitAction complete{During::Complete, 0, nullptr};
-        rig.platform->waitScript = {spurious, complete};
-        rig.Run();
-        EXPECT_EQ(rig.Ring(), "AB") << duringRead;
-        for (const Post& post : rig.Posted()) {
-            EXPECT_NE(post.message, WM_RECEIVE_ERROR) << duringRead << " id " << post.id;
-        }
-    }
-}
-
-} // namespace
