@@ -15,7 +15,7 @@ using sim::Time;
 
 const std::string kNext = "\x11";
 
-Scenario Steps(std::vector<sim::StepSpec> steps) {
+Scenario Steps(std::vector<sim::StepPlan> steps) {
     Scenario scenario;
     scenario.steps = std::move(steps);
     return scenario;

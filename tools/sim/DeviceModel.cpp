@@ -63,7 +63,7 @@ void DeviceModel::Consume(uint8_t byte, Time at) {
         ++counters_.extra;
         return;
     }
-    const StepSpec& spec = scenario_.steps[step_];
+    const StepPlan& plan = scenario_.steps[step_];
     StepCounters& counters = counters_.steps[step_];
     const int stepNumber = static_cast<int>(step_) + 1;
     switch (state_) {
@@ -77,10 +77,10 @@ void DeviceModel::Consume(uint8_t byte, Time at) {
         }
         ++counters.zeros;
         ++stepZeros_;
-        if (state_ == State::WakeUp && !scenario_.silent && spec.wakeZeros != 0 &&
-            stepZeros_ == spec.wakeZeros) {
+        if (state_ == State::WakeUp && !scenario_.silent && plan.wakeZeros != 0 &&
+            stepZeros_ == plan.wakeZeros) {
             state_ = State::WakeAckPending;
-            Answer(Site{stepNumber, Phase::Connect, 0}, spec.connectAck, at, Marker::EnterBootImage);
+            Answer(Site{stepNumber, Phase::Connect, 0}, plan.connectAck, at, Marker::EnterBootImage);
         }
         return;
     case State::BootImage:
@@ -105,7 +105,7 @@ void DeviceModel::Consume(uint8_t byte, Time at) {
         counters.programBytes += blockBytes_;
         programBytes_ += blockBytes_;
         Answer(Site{stepNumber, Phase::Block, ++block_}, kBlockAck, at, Marker::None);
-        if (programBytes_ >= spec.programSize) {
+        if (programBytes_ >= plan.programSize) {
             CompleteStep();
         } else {
             state_ = State::BlockLength;

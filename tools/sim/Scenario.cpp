@@ -330,8 +330,8 @@ std::optional<std::string> ParseEscapedText(const std::string& text) {
     return bytes;
 }
 
-std::optional<StepSpec> ParseStep(const std::string& text, std::string& error) {
-    StepSpec step;
+std::optional<StepPlan> ParseStep(const std::string& text, std::string& error) {
+    StepPlan step;
     bool haveAck = false;
     bool haveProgram = false;
     for (const std::string& item : Split(text, ',')) {
@@ -431,7 +431,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-    return R"(Usage: tovrin-sim --step SPEC [--step SPEC ...] [options]
+    return R"(Usage: tovrin-sim --step FIELDS [--step FIELDS ...] [options]
 
 Plays a controller's bootstrap loader on a pseudo-terminal. The first line on standard
 output is the path of the terminal's slave side; the host opens it as its serial port.
@@ -443,7 +443,7 @@ zeros. It exits when the last step is done and the host has closed the port (or 
 has passed), after --idle-timeout without traffic, after --disconnect, or on SIGTERM/SIGINT.
 
 Steps:
-  --step SPEC           one loading step, comma-separated key=value pairs:
+  --step FIELDS           one loading step, comma-separated key=value pairs:
                           ack=BYTE       connect acknowledge (decimal or 0xNN), required
                           zeros=N|never  answer the N-th wake-up zero (default 1)
                           program=FILE   the step's program file (only its size is used;

@@ -35,7 +35,7 @@ struct Site {
     }
 };
 
-struct StepSpec {
+struct StepPlan {
     uint8_t connectAck = 0;
     unsigned wakeZeros = 1;   // the device answers the n-th wake-up zero; 0 = never
     uint64_t programSize = 0; // bytes of the program file: its last block ends the step
@@ -56,7 +56,7 @@ struct Emission {
 };
 
 struct Scenario {
-    std::vector<StepSpec> steps;
+    std::vector<StepPlan> steps;
     std::map<Site, AckFault> faults;
     std::vector<Emission> outputs;    // in command-line order
     std::optional<Site> disconnectAt; // after this acknowledge and its output
@@ -90,7 +90,7 @@ std::string UsageText();
 std::optional<uint8_t> ParseByte(const std::string& text);            // 197, 0xC5
 std::optional<Site> ParseSite(const std::string& text);               // 1.connect, 2.boot, 1.block.7
 std::optional<std::string> ParseEscapedText(const std::string& text); // \r \n \t \\ \xNN
-std::optional<StepSpec> ParseStep(const std::string& text, std::string& error);
+std::optional<StepPlan> ParseStep(const std::string& text, std::string& error);
 bool ParseAckFault(const std::string& text, AckFault& fault);
 
 // Printable lines ending in CR LF, cut to exactly count bytes; never an acknowledge byte
