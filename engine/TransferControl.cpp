@@ -40,7 +40,10 @@ TransferControl::~TransferControl() {
 
 void TransferControl::StartOrCancel() {
     if (IsRunning()) {
-        if (owner.AskYesNo(catalogue.LoadText(IDS_CANCEL_DOWNLOADING), catalogue.LoadText(IDS_CANCEL))) {
+        // The question runs a message loop of its own: the transfer may end while it is open,
+        // and a cancel must then add nothing after the end (nor close a batch run twice).
+        if (owner.AskYesNo(catalogue.LoadText(IDS_CANCEL_DOWNLOADING), catalogue.LoadText(IDS_CANCEL)) &&
+            IsRunning()) {
             AbortTransfer(catalogue.LoadText(IDS_CANCELLED_BY_USER));
         }
         return;

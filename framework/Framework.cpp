@@ -1,10 +1,48 @@
 #include "framework/Framework.h"
 
+#include <commdlg.h>
+
 #include <vector>
 
 namespace {
 // The one application object of the process (constructed statically, as the framework's is).
 CWinApp* currentApp = nullptr;
+
+// The dialog whose window the next window creation on this thread makes, and the hook that
+// waits for it. A hook procedure has no parameter of its own: thread-local state is how Win32
+// lets it find its dialog.
+thread_local CDialog* dialogBeingCreated = nullptr;
+thread_local HHOOK creationHook = nullptr;
+const char kDialogProperty[] = "Tovrin.CDialog";
+
+// Messages whose result a dialog procedure returns itself instead of through DWLP_MSGRESULT.
+bool ReturnsResultDirectly(UINT message) {
+    switch (message) {
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+    case WM_QUERYDRAGICON:
+    case WM_INITDIALOG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void Unhook() {
+    if (creationHook != nullptr) {
+        ::UnhookWindowsHookEx(creationHook);
+        creationHook = nullptr;
+    }
+    dialogBeingCreated = nullptr;
+}
 } // namespace
 
 CWinApp::CWinApp() {
@@ -52,6 +90,15 @@ std::string LoadStringFrom(HINSTANCE module, UINT id) {
     return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
 }
 
+HINSTANCE AfxFindResourceHandle(LPCSTR name, LPCSTR type) {
+    HINSTANCE resources = AfxGetResourceHandle();
+    if (::FindResourceA(resources, name, type) != nullptr) {
+        return resources;
+    }
+    CWinApp* app = AfxGetApp();
+    return app != nullptr && app->m_hInstance != nullptr ? app->m_hInstance : ::GetModuleHandleA(nullptr);
+}
+
 std::string AfxLoadString(UINT id) {
     return LoadStringFrom(AfxGetResourceHandle(), id);
 }
@@ -75,6 +122,65 @@ std::string CWnd::GetWindowText() const {
     std::vector<char> buffer(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
     int copied = ::GetWindowTextA(m_hWnd, buffer.data(), static_cast<int>(buffer.size()));
     return std::string(buffer.data(), static_cast<size_t>(copied > 0 ? copied : 0));
+}
+
+RECT CWnd::GetWindowRect() const {
+    RECT rect{};
+    ::GetWindowRect(m_hWnd, &rect);
+    return rect;
+}
+
+RECT CWnd::GetClientRect() const {
+    RECT rect{};
+    ::GetClientRect(m_hWnd, &rect);
+    return rect;
+}
+
+RECT CWnd::GetRectInParent() const {
+    RECT rect = GetWindowRect();
+    ::MapWindowPoints(nullptr, ::GetParent(m_hWnd), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+void CWnd::MoveWindow(const RECT& rect) const {
+    ::MoveWindow(m_hWnd, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, TRUE);
+}
+
+CMenu::~CMenu() {
+    if (m_hMenu != nullptr) {
+        ::DestroyMenu(m_hMenu);
+    }
+}
+
+bool CMenu::LoadMenu(UINT id) {
+    LPCSTR name = MAKEINTRESOURCEA(id);
+    m_hMenu = ::LoadMenuA(AfxFindResourceHandle(name, MAKEINTRESOURCEA(4) /* RT_MENU */), name);
+    return m_hMenu != nullptr;
+}
+
+bool ShowSaveFileDialog(HWND owner, const SaveFileOptions& options, std::string& path) {
+    std::string filter; // text NUL pattern NUL ... NUL
+    for (const auto& [text, pattern] : options.filters) {
+        filter += text + '\0' + pattern + '\0';
+    }
+    filter += '\0';
+    char file[MAX_PATH] = {};
+    options.initialName.copy(file, MAX_PATH - 1);
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter = filter.c_str();
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = file;
+    dialog.nMaxFile = MAX_PATH;
+    dialog.lpstrTitle = options.title.c_str();
+    dialog.lpstrDefExt = options.defaultExtension.c_str();
+    dialog.Flags = options.flags;
+    if (!::GetSaveFileNameA(&dialog)) {
+        return false;
+    }
+    path = file;
+    return true;
 }
 
 int CListBox::AddString(const std::string& text) const {
@@ -123,8 +229,49 @@ int CComboBox::GetCount() const {
 }
 
 INT_PTR CDialog::DoModal() {
-    return ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId), parent, DialogProc,
-                             reinterpret_cast<LPARAM>(this));
+    initialised = false;
+    dialogBeingCreated = this;
+    creationHook = ::SetWindowsHookExA(WH_CBT, CreationHook, nullptr, ::GetCurrentThreadId());
+    INT_PTR result = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId), parent,
+                                       DialogProc, reinterpret_cast<LPARAM>(this));
+    Unhook(); // the dialog could not be created
+    return result;
+}
+
+// The first window that a dialog box creates is the dialog itself; its controls come later.
+LRESULT CALLBACK CDialog::CreationHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && dialogBeingCreated != nullptr) {
+        CDialog* dialog = dialogBeingCreated;
+        Unhook();
+        dialog->Subclass(reinterpret_cast<HWND>(wParam));
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void CDialog::Subclass(HWND window) {
+    m_hWnd = window;
+    ::SetPropA(window, kDialogProperty, this);
+    originalProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(EarlyWindowProc)));
+}
+
+LRESULT CALLBACK CDialog::EarlyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    CDialog* dialog = static_cast<CDialog*>(::GetPropA(window, kDialogProperty));
+    if (dialog == nullptr) {
+        return ::DefDlgProcA(window, message, wParam, lParam);
+    }
+    WNDPROC original = dialog->originalProc;
+    if (!dialog->initialised && message != WM_INITDIALOG) {
+        LRESULT result = 0;
+        if (dialog->OnMessage(message, wParam, lParam, result)) {
+            return result;
+        }
+    }
+    if (message == WM_NCDESTROY) {
+        ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
+        ::RemovePropA(window, kDialogProperty);
+    }
+    return ::CallWindowProcA(original, window, message, wParam, lParam);
 }
 
 bool CDialog::OnMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/, LRESULT& result) {
@@ -148,6 +295,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
     if (message == WM_INITDIALOG) {
         dialog = reinterpret_cast<CDialog*>(lParam);
         dialog->m_hWnd = window;
+        dialog->initialised = true;
         ::SetWindowLongPtrA(window, DWLP_USER, lParam);
         return dialog->OnInitDialog();
     }
@@ -164,7 +312,10 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
     if (!handled) {
         return FALSE;
     }
-    // A dialog procedure hands message results back through DWLP_MSGRESULT.
+    if (ReturnsResultDirectly(message)) {
+        return static_cast<INT_PTR>(result);
+    }
+    // A dialog procedure hands other message results back through DWLP_MSGRESULT.
     ::SetWindowLongPtrA(window, DWLP_MSGRESULT, result);
     return TRUE;
 }

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 class CWinApp {
 public:
@@ -34,6 +36,9 @@ void AfxSetResourceHandle(HINSTANCE module);
 // A catalogue text from the current resource module; empty when the module lacks it.
 std::string AfxLoadString(UINT id);
 std::string LoadStringFrom(HINSTANCE module, UINT id);
+// The module whose resources hold `name` of `type`: the current resource module (the language
+// library when one is loaded) when it has it, else the program itself.
+HINSTANCE AfxFindResourceHandle(LPCSTR name, LPCSTR type);
 // A box with the program's name as caption, owned by the main window when there is one.
 int AfxMessageBox(const std::string& text, UINT type = MB_OK, UINT helpId = 0);
 int AfxMessageBox(UINT id, UINT type = MB_OK, UINT helpId = static_cast<UINT>(-1));
@@ -50,6 +55,13 @@ public:
     void EnableWindow(bool enable) const { ::EnableWindow(m_hWnd, enable ? TRUE : FALSE); }
     void ShowWindow(int command) const { ::ShowWindow(m_hWnd, command); }
     bool IsWindowVisible() const { return ::IsWindowVisible(m_hWnd) != FALSE; }
+    bool IsWindow() const { return m_hWnd != nullptr && ::IsWindow(m_hWnd) != FALSE; }
+    bool IsIconic() const { return ::IsIconic(m_hWnd) != FALSE; }
+    RECT GetWindowRect() const;
+    RECT GetClientRect() const;
+    // The window's rectangle in the client coordinates of its parent.
+    RECT GetRectInParent() const;
+    void MoveWindow(const RECT& rect) const;
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
         return ::SendMessageA(m_hWnd, message, wParam, lParam);
     }
@@ -83,8 +95,86 @@ public:
     }
 };
 
+// A menu. A loaded one is destroyed when it goes; the window menu and sub-menus are borrowed.
+class CMenu {
+public:
+    CMenu() = default;
+    ~CMenu();
+    CMenu(const CMenu&) = delete;
+    CMenu& operator=(const CMenu&) = delete;
+
+    // Loads a menu resource from the module that holds it.
+    bool LoadMenu(UINT id);
+    HMENU GetSubMenu(int position) const {
+        return m_hMenu != nullptr ? ::GetSubMenu(m_hMenu, position) : nullptr;
+    }
+    HMENU m_hMenu = nullptr;
+};
+
+// BeginPaint and EndPaint around one WM_PAINT.
+class CPaintDC {
+public:
+    explicit CPaintDC(HWND window) : window(window) { m_hDC = ::BeginPaint(window, &m_ps); }
+    ~CPaintDC() { ::EndPaint(window, &m_ps); }
+    CPaintDC(const CPaintDC&) = delete;
+    CPaintDC& operator=(const CPaintDC&) = delete;
+    HDC m_hDC;
+    PAINTSTRUCT m_ps{};
+
+private:
+    HWND window;
+};
+
+// The clipboard, open for one window while this lives.
+class ClipboardSession {
+public:
+    explicit ClipboardSession(HWND owner) : open(::OpenClipboard(owner) != FALSE) {}
+    ~ClipboardSession() {
+        if (open) {
+            ::CloseClipboard();
+        }
+    }
+    ClipboardSession(const ClipboardSession&) = delete;
+    ClipboardSession& operator=(const ClipboardSession&) = delete;
+    explicit operator bool() const { return open; }
+
+private:
+    bool open;
+};
+
+// A global memory block, freed when it goes unless it was handed on (to the clipboard).
+class GlobalBlock {
+public:
+    explicit GlobalBlock(HGLOBAL block) : block(block) {}
+    ~GlobalBlock() {
+        if (block != nullptr) {
+            ::GlobalFree(block);
+        }
+    }
+    GlobalBlock(const GlobalBlock&) = delete;
+    GlobalBlock& operator=(const GlobalBlock&) = delete;
+    HGLOBAL Get() const { return block; }
+    HGLOBAL Release() { return std::exchange(block, nullptr); }
+    explicit operator bool() const { return block != nullptr; }
+
+private:
+    HGLOBAL block;
+};
+
+// The common Save As dialog.
+struct SaveFileOptions {
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> filters; // text, pattern; the first is selected
+    std::string initialName;
+    std::string defaultExtension;
+    DWORD flags = 0;
+};
+// True, with the chosen path, when the user confirmed.
+bool ShowSaveFileDialog(HWND owner, const SaveFileOptions& options, std::string& path);
+
 // A modal dialog from a template of the current resource module. Messages reach OnMessage
-// one at a time on the thread that runs DoModal.
+// one at a time on the thread that runs DoModal, from the creation of the dialog's window on:
+// those that arrive before WM_INITDIALOG as well.
 class CDialog : public CWnd {
 public:
     explicit CDialog(UINT templateId, HWND parent = nullptr) : templateId(templateId), parent(parent) {}
@@ -105,7 +195,14 @@ protected:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK CreationHook(int code, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK EarlyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void Subclass(HWND window);
 
     UINT templateId;
     HWND parent;
+    // Until WM_INITDIALOG the dialog procedure is not in place: the window procedure is
+    // subclassed from the window's creation so that messages of that time reach OnMessage.
+    WNDPROC originalProc = nullptr;
+    bool initialised = false;
 };

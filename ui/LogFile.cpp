@@ -9,12 +9,18 @@ std::string FormatLogRecord(const std::string& configFile, const std::string& da
     if (!startupMessage.empty()) {
         record += startupMessage + "\r\n";
     }
-    for (const std::string& line : lines) {
-        record += line + "\r\n";
-    }
+    record += TraceText(lines);
     if (finalMessage != nullptr) {
         record += *finalMessage;
     }
     record += "\r\n";
     return record;
+}
+
+std::string TraceText(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\r\n";
+    }
+    return text;
 }

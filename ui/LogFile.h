@@ -10,5 +10,9 @@ std::string FormatLogRecord(const std::string& configFile, const std::string& da
                             const std::string& startupMessage, const std::vector<std::string>& lines,
                             const std::string* finalMessage);
 
+// The lines of the message list as text: each line followed by CR LF. The log record, the
+// clipboard text and the saved file all hold them so.
+std::string TraceText(const std::vector<std::string>& lines);
+
 // Written between two records when a run appends to an existing log.
 constexpr const char kLogRunSeparator[] = "\r\n\r\n";

@@ -305,6 +305,25 @@ TEST(TransferControl, CancelsOnYes) {
     }
 }
 
+// The question runs its own message loop: a transfer that ends while it is open is not
+// cancelled afterwards, and a batch run is not closed twice.
+TEST(TransferControl, AYesAfterTheEndAddsNothing) {
+    for (bool batch : {false, true}) {
+        SCOPED_TRACE(batch ? "batch" : "interactive");
+        TransferOptions options;
+        options.batchMode = batch;
+        ControlRig rig(options);
+        rig.Start();
+        rig.owner.answers = {true};
+        rig.owner.duringQuestion = [&rig]() { rig.control.OnTransferError(IDS_NO_ACK_TIMEOUT, 0); };
+        rig.Start();
+        EXPECT_EQ(rig.owner.lines,
+                  (std::vector<std::string>{kStartDownload, "*** No Ack received (Timeout)"}));
+        EXPECT_TRUE(rig.Idle());
+        EXPECT_EQ(rig.owner.closeRequests, batch ? 1 : 0);
+    }
+}
+
 TEST(TransferControl, StopsTheThreadsBeforeItClosesThePortAndWaitsOnlyOnce) {
     ControlRig rig;
     rig.Start();

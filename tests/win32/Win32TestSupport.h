@@ -2,10 +2,38 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // The folder that holds the test program, Tovrin.exe and Tovrin1.DLL.
 std::string BinFolder();
+
+// Dispatches the thread's messages until `done` holds or the time is up; true when it held.
+bool PumpUntil(const std::function<bool()>& done, DWORD limitMs);
+inline void Pump(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+// Calls `seen` for each visible top-level window of the test's thread, other than `except`,
+// every 50 ms while it lives: also inside the modal loops of message boxes, menus and common
+// dialogs, which dispatch the thread's timers.
+class WindowWatcher {
+public:
+    WindowWatcher(HWND except, std::function<void(HWND)> seen);
+    ~WindowWatcher();
+    WindowWatcher(const WindowWatcher&) = delete;
+    WindowWatcher& operator=(const WindowWatcher&) = delete;
+
+private:
+    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD);
+    static BOOL CALLBACK Visit(HWND window, LPARAM parameter);
+    HWND except;
+    std::function<void(HWND)> seen;
+    UINT_PTR timer;
+};
+
+// The class name of a window.
+std::string ClassOf(HWND window);
 
 // A module mapped as resources only, released when it goes.
 class ResourceModule {

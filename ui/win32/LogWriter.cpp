@@ -25,9 +25,15 @@ private:
     HANDLE file;
 };
 
-HANDLE OpenLog(const std::string& path, DWORD disposition) {
+HANDLE OpenForWriting(const std::string& path, DWORD disposition) {
     return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool WriteAll(HANDLE file, const std::string& bytes) {
+    DWORD written = 0;
+    return ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
 }
 
 } // namespace
@@ -56,18 +62,15 @@ std::string LogDateTime(std::time_t moment) {
 }
 
 bool WriteLogRecord(const std::string& path, bool append, const std::string& record) {
-    std::string bytes = record;
-    ScopedFileHandle file(append ? OpenLog(path, OPEN_EXISTING) : INVALID_HANDLE_VALUE);
-    if (file.Valid()) {
-        ::SetFilePointer(file.Get(), 0, nullptr, FILE_END);
-        bytes = kLogRunSeparator + record;
+    ScopedFileHandle existing(append ? OpenForWriting(path, OPEN_EXISTING) : INVALID_HANDLE_VALUE);
+    if (existing.Valid()) {
+        ::SetFilePointer(existing.Get(), 0, nullptr, FILE_END);
+        return WriteAll(existing.Get(), kLogRunSeparator + record);
     }
-    ScopedFileHandle created(file.Valid() ? INVALID_HANDLE_VALUE : OpenLog(path, CREATE_ALWAYS));
-    HANDLE target = file.Valid() ? file.Get() : created.Get();
-    if (target == INVALID_HANDLE_VALUE || target == nullptr) {
-        return false;
-    }
-    DWORD written = 0;
-    return ::WriteFile(target, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    return WriteTextFile(path, record);
+}
+
+bool WriteTextFile(const std::string& path, const std::string& text) {
+    ScopedFileHandle file(OpenForWriting(path, CREATE_ALWAYS));
+    return file.Valid() && WriteAll(file.Get(), text);
 }

@@ -1,9 +1,12 @@
 #include "ui/win32/QarlDlg.h"
 
 #include "app/MessageIds.h"
-#include "ui/LogFile.h"
+#include "app/win32/QarlDlgAutoProxy.h"
 #include "ui/PortSummary.h"
-#include "ui/win32/LogWriter.h"
+
+#include <windowsx.h>
+
+#include <initializer_list>
 
 namespace {
 
@@ -14,15 +17,34 @@ constexpr int IDC_PORT_SETTINGS = 1015;
 constexpr int IDC_INTERFACE = 1024;
 constexpr int IDC_CONFIGURATIONS = 1025;
 constexpr int IDC_LIST_LABEL = 1026;
+constexpr UINT IDR_MAINFRAME = 128;
+
+int Width(const RECT& rect) {
+    return rect.right - rect.left;
+}
+
+int Height(const RECT& rect) {
+    return rect.bottom - rect.top;
+}
+
+// A control keeps its left and top edges and takes the new size (never a negative one).
+void Resize(const CWnd& control, int width, int height) {
+    RECT rect = control.GetRectInParent();
+    rect.right = rect.left + (width > 0 ? width : 0);
+    rect.bottom = rect.top + (height > 0 ? height : 0);
+    control.MoveWindow(rect);
+}
 
 } // namespace
 
 CQarlDlg::CQarlDlg(const StartupValues& startup, ISettingsStore& settings, IProfileReader& profile,
                    std::shared_ptr<IEnginePlatform> platform)
-    : CDialog(102), traceColor(startup.deviceTraceColor), startupMessage(startup.startupMessage),
-      startup(startup), settings(settings), context{profile, files, catalogue},
-      platform(std::move(platform)) {
+    : CDialog(102), startupMessage(startup.startupMessage), startup(startup),
+      settings(settings), context{profile, files, catalogue}, platform(std::move(platform)) {
     using settings::kConfiguration;
+    messageListBox.traceColor = startup.deviceTraceColor;
+    LPCSTR iconName = MAKEINTRESOURCEA(IDR_MAINFRAME);
+    icon = ::LoadIconA(AfxFindResourceHandle(iconName, MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */), iconName);
     maxTraceBoxLines = settings.ReadRegDword(kConfiguration, "MaxTraceBoxLines", 2000);
     saveOnExit = settings.ReadRegDword(kConfiguration, "SaveOnExit", 1);
     maxConnectRetries = static_cast<uint32_t>(settings.ReadRegDword(kConfiguration, "MaxConnectRetries", 30));
@@ -40,9 +62,14 @@ CQarlDlg::CQarlDlg(const StartupValues& startup, ISettingsStore& settings, IProf
 }
 
 CQarlDlg::~CQarlDlg() {
-    transfer.reset(); // stops a running transfer; its threads keep their own session
+    // Stops a running transfer. The threads hold the session, and with it the three events,
+    // themselves: the events are closed when the last of them lets go.
+    transfer.reset();
     if (saveOnExit != 0) {
         SaveSettings();
+    }
+    if (autoProxy != nullptr) {
+        autoProxy->dialog = nullptr;
     }
 }
 
@@ -67,7 +94,14 @@ BOOL CQarlDlg::OnInitDialog() {
     if (app != nullptr) {
         app->m_hMainWnd = m_hWnd;
     }
+    MeasureLayout();
+    RestoreWindowSize();
+    CompleteWindowMenu();
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     ShowPortSummary();
+    // The idle text of the Start button, with its accelerator, from the start on.
+    SetStartButtonText(catalogue.LoadText(IDS_START_TRANSFER));
     FillCatalogue();
     SetDisplayMode(false);
     if (startup.batchMode && startup.autoCloseManual == 0) {
@@ -75,6 +109,109 @@ BOOL CQarlDlg::OnInitDialog() {
     }
     startTime = std::time(nullptr);
     return TRUE;
+}
+
+// The offsets that every later layout keeps: measured once, at the template's size.
+void CQarlDlg::MeasureLayout() {
+    const RECT client = GetClientRect();
+    startButtonOffset = client.right - startButton.GetRectInParent().left;
+    bottomMargin = client.bottom - stepsListBox.GetRectInParent().bottom;
+}
+
+// The outer size of the last run; the position is never stored.
+void CQarlDlg::RestoreWindowSize() {
+    using settings::kConfiguration;
+    windowWidth = settings.ReadRegDword(kConfiguration, "Width", 0);
+    windowHeight = settings.ReadRegDword(kConfiguration, "Height", 0);
+    if (windowWidth > 0 && windowHeight > 0) {
+        ::SetWindowPos(m_hWnd, nullptr, 0, 0, windowWidth, windowHeight,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void CQarlDlg::CompleteWindowMenu() {
+    HMENU menu = ::GetSystemMenu(m_hWnd, FALSE);
+    if (menu == nullptr) {
+        return;
+    }
+    if (!catalogue.LoadText(IDS_MINIMIZE).empty()) {
+        ::InsertMenuA(menu, 1, MF_BYPOSITION | MF_STRING, SC_MINIMIZE, "Mi&nimize");
+    }
+    const std::string about = catalogue.LoadText(IDS_ABOUTBOX);
+    if (!about.empty()) {
+        ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+}
+
+void CQarlDlg::OnSize(int width, int height) {
+    const RECT outer = GetWindowRect();
+    windowWidth = Width(outer);
+    windowHeight = Height(outer);
+    if (startButtonOffset <= 0 || bottomMargin <= 0) {
+        return; // still being created: the controls are laid out by the template
+    }
+    RECT start = startButton.GetRectInParent();
+    ::OffsetRect(&start, width - startButtonOffset - start.left, 0);
+    startButton.MoveWindow(start);
+    for (const CWnd* control : std::initializer_list<const CWnd*>{&configurationListBox, &listLabel}) {
+        RECT rect = control->GetRectInParent();
+        Resize(*control, width - 2 * rect.left, Height(rect));
+    }
+    for (const CWnd* control : std::initializer_list<const CWnd*>{&stepsListBox, &messageListBox}) {
+        RECT rect = control->GetRectInParent();
+        Resize(*control, width - 2 * rect.left, height - bottomMargin - rect.top);
+    }
+    RECT summary = portSettingsText.GetRectInParent();
+    Resize(portSettingsText, width - startButtonOffset - summary.left, Height(summary));
+    ::InvalidateRect(m_hWnd, nullptr, TRUE);
+}
+
+void CQarlDlg::OnPaintIconic() {
+    CPaintDC dc(m_hWnd);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.m_hDC));
+    const RECT client = GetClientRect();
+    int x = (Width(client) - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    int y = (Height(client) - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(dc.m_hDC, x, y, icon);
+}
+
+// The Copy/Save menu belongs to the visible message list; anywhere else, and for the
+// keyboard's request at (-1, -1), the context menu is the About box.
+void CQarlDlg::OnContextMenu(POINT point) {
+    const bool keyboard = point.x == -1 && point.y == -1;
+    if (!keyboard && messageListBox.IsWindowVisible()) {
+        const RECT list = messageListBox.GetWindowRect();
+        if (::PtInRect(&list, point)) {
+            CMenu menu;
+            if (menu.LoadMenu(131)) {
+                if (HMENU popup = menu.GetSubMenu(0)) {
+                    ::TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_RIGHTBUTTON, point.x, point.y, 0, m_hWnd,
+                                     nullptr);
+                }
+            }
+            return;
+        }
+    }
+    ::PostMessageA(m_hWnd, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+}
+
+void CQarlDlg::OnLabelDoubleClick(POINT point) {
+    const RECT label = listLabel.GetRectInParent();
+    if (::PtInRect(&label, point)) {
+        SetDisplayMode(!messageListBox.IsWindowVisible());
+    }
+}
+
+void CQarlDlg::SetDisplayMode(bool messages) {
+    if (messages) {
+        ::SetFocus(configurationListBox.m_hWnd);
+    }
+    messageListBox.EnableWindow(messages);
+    messageListBox.ShowWindow(messages ? SW_SHOW : SW_HIDE);
+    stepsListBox.EnableWindow(!messages && !TransferRunning());
+    stepsListBox.ShowWindow(messages ? SW_HIDE : SW_SHOW);
+    listLabel.SetWindowText(catalogue.LoadText(messages ? IDS_MESSAGES_LABEL : IDS_STEPS_LABEL));
 }
 
 // Only the configuration named on the command line is offered for now, already selected.
@@ -126,30 +263,19 @@ Configuration* CQarlDlg::SelectedConfiguration() {
     return static_cast<Configuration*>(configurationListBox.GetItemDataPtr(index));
 }
 
-void CQarlDlg::SetDisplayMode(bool messages) {
-    if (messages) {
-        ::SetFocus(configurationListBox.m_hWnd);
-    }
-    messageListBox.EnableWindow(messages);
-    messageListBox.ShowWindow(messages ? SW_SHOW : SW_HIDE);
-    stepsListBox.EnableWindow(!messages && !(transfer && transfer->IsRunning()));
-    stepsListBox.ShowWindow(messages ? SW_HIDE : SW_SHOW);
-    listLabel.SetWindowText(catalogue.LoadText(messages ? IDS_MESSAGES_LABEL : IDS_STEPS_LABEL));
-}
-
 void CQarlDlg::DisableConfigurationControls() {
     configurationListBox.EnableWindow(false);
     interfaceButton.EnableWindow(false);
 }
 
 void CQarlDlg::EnableConfigurationControls() {
-    if (::IsWindow(configurationListBox.m_hWnd)) {
+    if (configurationListBox.IsWindow()) {
         configurationListBox.EnableWindow(true);
         if (stepsListBox.IsWindowVisible()) {
             stepsListBox.EnableWindow(true);
         }
     }
-    if (::IsWindow(interfaceButton.m_hWnd)) {
+    if (interfaceButton.IsWindow()) {
         interfaceButton.EnableWindow(true);
     }
 }
@@ -167,34 +293,9 @@ void CQarlDlg::ShowPortSummary() {
     portSettingsText.SetWindowText(PortSummary(portName, LineSettings()));
 }
 
-void CQarlDlg::AddTraceLine(const std::string& text) {
-    if (maxTraceBoxLines > 0) {
-        while (messageListBox.GetCount() >= maxTraceBoxLines) {
-            messageListBox.DeleteString(0);
-        }
-    }
-    int index = messageListBox.AddString(text);
-    messageListBox.SetCurSel(index);
-    messageListBox.SetCurSel(-1);
-    if (!drainingDeviceOutput) {
-        RepaintMessages();
-    }
-}
+void CQarlDlg::EditPortSettings() {}
 
-void CQarlDlg::RepaintMessages() const {
-    ::RedrawWindow(messageListBox.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-}
-
-void CQarlDlg::UpdateTraceLine(const std::string& text) {
-    int count = messageListBox.GetCount();
-    if (count > 0) {
-        const std::string last = messageListBox.GetText(count - 1);
-        if (text.compare(0, last.size(), last) == 0 && text.size() >= last.size()) {
-            messageListBox.DeleteString(count - 1);
-        }
-    }
-    AddTraceLine(text);
-}
+void CQarlDlg::ShowAboutBox() {}
 
 void CQarlDlg::ShowMessage(const std::string& text) {
     AfxMessageBox(text, MB_OK);
@@ -208,23 +309,13 @@ void CQarlDlg::PostClose() {
     ::PostMessageA(m_hWnd, WM_CLOSE, 0, 0);
 }
 
-// Written once per run; a log that could not be opened is tried again at the next call.
-void CQarlDlg::WriteLogFile(const std::string* finalMessage) {
-    if (logWritten) {
-        return;
-    }
-    std::vector<std::string> lines;
-    for (int i = 0, count = messageListBox.GetCount(); i < count; ++i) {
-        lines.push_back(messageListBox.GetText(i));
-    }
-    const std::string record =
-        FormatLogRecord(startup.configFile, LogDateTime(startTime), startupMessage, lines, finalMessage);
-    logWritten = WriteLogRecord(startup.logFile, startup.appendLog, record);
-}
-
 bool CQarlDlg::MayClose() {
-    if (transfer && transfer->IsRunning()) {
+    if (TransferRunning()) {
         AfxMessageBox(IDS_STILL_IN_PROGRESS, MB_OK);
+        return false;
+    }
+    if (autoProxy != nullptr) {
+        ShowWindow(SW_HIDE); // the automation client still holds the dialog
         return false;
     }
     return true;
@@ -248,70 +339,117 @@ void CQarlDlg::SaveSettings() {
     }
 }
 
-void CQarlDlg::DrawTraceItem(const DRAWITEMSTRUCT& item) const {
-    if (item.itemID >= static_cast<UINT>(messageListBox.GetCount())) {
-        return;
-    }
-    const std::string text = messageListBox.GetText(static_cast<int>(item.itemID));
-    bool deviceLine = text.empty() || text[0] != '*';
-    COLORREF previous = deviceLine ? ::SetTextColor(item.hDC, traceColor) : 0;
-    ::ExtTextOutA(item.hDC, item.rcItem.left, item.rcItem.top, ETO_OPAQUE | ETO_CLIPPED, &item.rcItem,
-                  text.c_str(), static_cast<UINT>(text.size()), nullptr);
-    if (deviceLine) {
-        ::SetTextColor(item.hDC, previous);
-    }
-}
-
-bool CQarlDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    if (message == kWmCommNotify && transfer) {
-        // A drain may update many lines, and drains follow each other closely while a device
-        // talks at full line rate: the list is not redrawn at each line of them (each change
-        // of a visible list costs milliseconds), only once after the drain.
-        drainingDeviceOutput = true;
-        messageListBox.SendMessage(WM_SETREDRAW, FALSE);
-        transfer->Dispatch(message, wParam, lParam);
-        messageListBox.SendMessage(WM_SETREDRAW, TRUE);
-        drainingDeviceOutput = false;
-        // Painted when the queue is idle: repainting at every drain would fall behind.
-        ::RedrawWindow(messageListBox.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
-        result = 0;
+bool CQarlDlg::OnCommand(UINT id, UINT notification) {
+    switch (id) {
+    case ID_QARL_CLOSE:
+        OnCancel();
         return true;
-    }
-    if (transfer && transfer->Dispatch(message, wParam, lParam)) {
-        result = 0;
+    case ID_QARL_INTERFACE:
+        EditPortSettings();
         return true;
-    }
-    switch (message) {
-    case WM_COMMAND:
-        if (LOWORD(wParam) == IDC_START && HIWORD(wParam) == BN_CLICKED) {
+    case ID_TRACE_COPY:
+        CopyTraceToClipboard();
+        return true;
+    case ID_TRACE_SAVE:
+        SaveTraceToFile();
+        return true;
+    case IDOK:
+        // No default button and no OK of its own: Enter must never end the dialog past the
+        // close check.
+        return true;
+    case IDC_START:
+        if (notification == BN_CLICKED) {
             transfer->StartOrCancel();
             return true;
         }
-        if (LOWORD(wParam) == IDC_CONFIGURATIONS && HIWORD(wParam) == LBN_SELCHANGE) {
+        return false;
+    case IDC_INTERFACE:
+        if (notification == BN_CLICKED) {
+            EditPortSettings();
+            return true;
+        }
+        return false;
+    case IDC_CONFIGURATIONS:
+        if (notification == LBN_SELCHANGE) {
             ShowSelectedSteps();
             return true;
         }
+        return false;
+    default:
+        return false;
+    }
+}
+
+// A drain may update many lines, and drains follow each other closely while a device talks
+// at full line rate: the list is not redrawn at each line of them (each change of a visible
+// list costs milliseconds), only once after the drain, when the queue is idle.
+void CQarlDlg::OnCommNotifyDrain(WPARAM wParam, LPARAM lParam) {
+    drainingDeviceOutput = true;
+    messageListBox.SendMessage(WM_SETREDRAW, FALSE);
+    transfer->Dispatch(kWmCommNotify, wParam, lParam);
+    messageListBox.SendMessage(WM_SETREDRAW, TRUE);
+    drainingDeviceOutput = false;
+    ::RedrawWindow(messageListBox.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+}
+
+bool CQarlDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    result = 0;
+    if (transfer) {
+        if (message == kWmCommNotify) {
+            OnCommNotifyDrain(wParam, lParam);
+            return true;
+        }
+        if (transfer->Dispatch(message, wParam, lParam)) {
+            return true;
+        }
+    }
+    switch (message) {
+    case WM_COMMAND:
+        if (OnCommand(LOWORD(wParam), HIWORD(wParam))) {
+            return true;
+        }
         break;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+            ShowAboutBox();
+            return true;
+        }
+        return false; // every other system command: default processing
+    case WM_DESTROY:
+        ::WinHelpA(m_hWnd, nullptr, HELP_QUIT, 0);
+        return false;
+    case WM_PAINT:
+        if (IsIconic()) {
+            OnPaintIconic();
+            return true;
+        }
+        return false;
+    case WM_QUERYDRAGICON:
+        result = reinterpret_cast<LRESULT>(icon);
+        return true;
     case WM_CLOSE:
         WriteLogFile(nullptr);
-        if (MayClose()) {
-            EndDialog(IDCANCEL);
-        }
+        // Default processing ends the dialog through OnCancel.
+        return !MayClose();
+    case WM_CONTEXTMENU:
+        OnContextMenu(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+        return true;
+    case WM_SIZE:
+        OnSize(LOWORD(lParam), HIWORD(lParam));
+        return false;
+    case WM_LBUTTONDBLCLK:
+        OnLabelDoubleClick(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+        return false;
+    case WM_GETMINMAXINFO:
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{kMinTrackWidth, kMinTrackHeight};
         return true;
     case WM_DRAWITEM:
         if (wParam == IDC_MESSAGES) {
-            DrawTraceItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            messageListBox.DrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
             result = TRUE;
             return true;
         }
         break;
-    case WM_SIZE: {
-        RECT outer{};
-        ::GetWindowRect(m_hWnd, &outer);
-        windowWidth = outer.right - outer.left;
-        windowHeight = outer.bottom - outer.top;
-        break;
-    }
     default:
         break;
     }

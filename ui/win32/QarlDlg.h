@@ -5,11 +5,14 @@
 #include "config/Configuration.h"
 #include "engine/TransferControl.h"
 #include "framework/Framework.h"
+#include "ui/win32/TraceListBox.h"
 
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
+
+class CQarlDlgAutoProxy;
 
 // What start-up decided for this run.
 struct StartupValues {
@@ -36,16 +39,28 @@ private:
     CListBox& list;
 };
 
+// Commands of the main dialog that no control sends.
+constexpr UINT ID_QARL_CLOSE = 32773;
+constexpr UINT ID_QARL_INTERFACE = 32774;
+constexpr UINT ID_TRACE_COPY = 32776;
+constexpr UINT ID_TRACE_SAVE = 32777;
+// The window-menu entry of the About box.
+constexpr UINT IDM_ABOUTBOX = 16;
+
 // The main dialog: owns the controls, the port settings, the transfer session and the
 // configurations, and turns the worker threads' messages into lines of the message list.
 class CQarlDlg : public CDialog, public ISessionOwner {
 public:
+    static constexpr int kMinTrackWidth = 200;
+    static constexpr int kMinTrackHeight = 250;
+
     CQarlDlg(const StartupValues& startup, ISettingsStore& settings, IProfileReader& profile,
              std::shared_ptr<IEnginePlatform> platform);
     ~CQarlDlg() override;
 
     // The outcome for a calling program: true when the last run ended with the final completion.
     bool TransferCompleted() const { return transfer && transfer->Completed(); }
+    bool TransferRunning() const { return transfer && transfer->IsRunning(); }
 
     // ISessionOwner
     void AddTraceLine(const std::string& text) override;
@@ -69,7 +84,11 @@ public:
     void WriteLogFile(const std::string* finalMessage) override;
     void PostClose() override;
 
-    // Members of the dialog's state.
+    // The context menu's commands.
+    void CopyTraceToClipboard();
+    void SaveTraceToFile();
+
+    // Members of the dialog's state, in the order of their meaning for a run.
     int saveOnExit = 1;
     int maxTraceBoxLines = 2000;
     std::string portName;
@@ -77,9 +96,11 @@ public:
     int parity = 0;
     int stopBits = 0;
     int dataSize = 8;
+    int startButtonOffset = 0; // client right edge minus the Start button's left edge
+    int bottomMargin = 0;      // client bottom minus the steps list's bottom edge
     std::vector<std::unique_ptr<Configuration>> configurationList;
     Configuration* startConfiguration = nullptr;
-    int windowWidth = 0;
+    int windowWidth = 0; // outer size, kept up to date by every size notification
     int windowHeight = 0;
     CListBox stepsListBox;
     CStatic listLabel;
@@ -87,8 +108,9 @@ public:
     CListBox configurationListBox;
     CStatic portSettingsText;
     CButton startButton;
-    CListBox messageListBox;
-    uint32_t traceColor;
+    TraceListBox messageListBox;
+    CQarlDlgAutoProxy* autoProxy = nullptr; // set while an automation client holds the dialog
+    HICON icon = nullptr;
     bool logWritten = false;
     std::time_t startTime = 0;
     std::string startupMessage;
@@ -97,15 +119,26 @@ protected:
     BOOL OnInitDialog() override;
     void OnCancel() override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    bool MayClose();
 
 private:
     void DoDataExchange();
-    bool MayClose();
+    void MeasureLayout();
+    void RestoreWindowSize();
+    void CompleteWindowMenu();
+    bool OnCommand(UINT id, UINT notification);
+    void OnSize(int width, int height);
+    void OnPaintIconic();
+    void OnContextMenu(POINT point);
+    void OnLabelDoubleClick(POINT point);
+    void OnCommNotifyDrain(WPARAM wParam, LPARAM lParam);
+    void EditPortSettings();
+    void ShowAboutBox();
     void SaveSettings();
     void FillCatalogue();
     int AddConfiguration(const std::string& path);
     void ShowSelectedSteps();
-    void DrawTraceItem(const DRAWITEMSTRUCT& item) const;
+    std::vector<std::string> TraceLines() const;
     void RepaintMessages() const;
 
     StartupValues startup;

@@ -32,6 +32,7 @@ public:
     std::vector<std::string> logWrites; // the final message of each write, "-" for none
     int closeRequests = 0;
     std::function<void()> onPostClose; // e.g. queue a WM_CLOSE behind the messages already posted
+    std::function<void()> duringQuestion;
 
     void AddTraceLine(const std::string& text) override { lines.push_back(text); }
     void UpdateTraceLine(const std::string& text) override {
@@ -67,6 +68,9 @@ public:
     void ShowMessage(const std::string& text) override { boxes.push_back(text); }
     bool AskYesNo(const std::string& text, const std::string& caption) override {
         questions.push_back(text + "|" + caption);
+        if (duringQuestion) {
+            duringQuestion(); // the question's own message loop handles what arrives meanwhile
+        }
         bool answer = !answers.empty() && answers.front();
         if (!answers.empty()) {
             answers.pop_front();

@@ -1,0 +1,620 @@
+// The main dialog itself, run modally on the test's thread under Wine: a script drives it with
+// window messages once it is up and reads back controls, menus, the clipboard and pixels.
+#include "app/SettingsStore.h"
+#include "config/win32/Win32ProfileReader.h"
+#include "engine/win32/Win32EnginePlatform.h"
+#include "tests/unit/support/ThreadedEnginePlatform.h"
+#include "tests/win32/ProgramRun.h"
+#include "tests/win32/Win32TestSupport.h"
+#include "ui/win32/QarlDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+namespace {
+
+constexpr UINT kRunScript = WM_APP + 1;
+using settings::kConfiguration;
+
+IProfileReader& Profile() {
+    static Win32ProfileReader reader;
+    return reader;
+}
+
+std::string WorkFile(const std::string& name) {
+    char folder[MAX_PATH] = {};
+    ::GetCurrentDirectoryA(MAX_PATH, folder);
+    return std::string(folder) + "\\" + name;
+}
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return file ? std::string(std::istreambuf_iterator<char>(file), {}) : std::string("<none>");
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A configuration of one step whose files exist.
+std::string OneStepConfiguration() {
+    WriteFileBytes(WorkFile("one.bin"), std::string(100, '\x80'));
+    WriteFileBytes(WorkFile("one.b86"), std::string("\x04\0\0\0\0abcd", 9));
+    const std::string path = WorkFile("one.cfg");
+    WriteFileBytes(path, "[LoadingSteps]\r\nDescription=One step\r\nStep1=Only\r\n[Step1]\r\nAckByte=197\r\n"
+                         "BootFile=one.bin\r\nFirmware=one.b86\r\n");
+    return path;
+}
+
+std::vector<std::string> ListLines(const CListBox& list) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < list.GetCount(); ++i) {
+        lines.push_back(list.GetText(i));
+    }
+    return lines;
+}
+
+std::vector<std::string> MenuTexts(HMENU menu) {
+    std::vector<std::string> texts;
+    for (int i = 0, count = ::GetMenuItemCount(menu); i < count; ++i) {
+        char text[128] = {};
+        ::GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+POINT Centre(const RECT& rect) {
+    return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+// The main dialog on the test's thread. The script runs once the dialog is up; the dialog is
+// ended when it returns. The About box is only counted; every other window that opens (a box,
+// a menu, the Save As dialog) is handed to `onWindow`.
+class DialogRun : public CQarlDlg {
+public:
+    using Script = std::function<void(DialogRun&)>;
+
+    DialogRun(const StartupValues& startup, MemorySettingsStore& store,
+              std::shared_ptr<IEnginePlatform> platform = std::make_shared<Win32EnginePlatform>())
+        : CQarlDlg(startup, store, Profile(), std::move(platform)) {}
+
+    void Run(Script body) {
+        script = std::move(body);
+        DoModal();
+        EXPECT_TRUE(scriptRan) << "the dialog did not come up";
+    }
+    void End() { EndDialog(IDCANCEL); }
+    void DoubleClick(POINT client) { SendMessage(WM_LBUTTONDBLCLK, 0, MAKELPARAM(client.x, client.y)); }
+    void Command(UINT id, UINT notification = BN_CLICKED) {
+        SendMessage(WM_COMMAND, MAKEWPARAM(id, notification));
+    }
+    void ContextMenu(HWND over, POINT screen) {
+        SendMessage(WM_CONTEXTMENU, reinterpret_cast<WPARAM>(over), MAKELPARAM(screen.x, screen.y));
+    }
+    bool MessagesView() const { return messageListBox.IsWindowVisible(); }
+    using CQarlDlg::MayClose;
+
+    int aboutRequests = 0;
+    int widthAtInit = 0; // windowWidth and windowHeight as OnInitDialog found them
+    int heightAtInit = 0;
+    std::vector<RECT> controlsAtInit;
+    std::function<void(HWND)> onWindow;
+
+protected:
+    BOOL OnInitDialog() override {
+        widthAtInit = windowWidth;
+        heightAtInit = windowHeight;
+        for (int id : {1005, 1006, 1009, 1015, 1024, 1025, 1026}) {
+            RECT rect{};
+            ::GetWindowRect(GetDlgItem(id), &rect);
+            controlsAtInit.push_back(rect);
+        }
+        BOOL result = CQarlDlg::OnInitDialog();
+        ::PostMessageA(m_hWnd, kRunScript, 0, 0);
+        return result;
+    }
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override {
+        switch (message) {
+        case kRunScript: {
+            WindowWatcher watcher(m_hWnd, [this](HWND window) {
+                if (onWindow) {
+                    onWindow(window);
+                }
+            });
+            scriptRan = true;
+            if (script) {
+                script(*this);
+            }
+            End();
+            return true;
+        }
+        case WM_SYSCOMMAND:
+            if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+                ++aboutRequests;
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+        return CQarlDlg::OnMessage(message, wParam, lParam, result);
+    }
+
+private:
+    Script script;
+    bool scriptRan = false;
+};
+
+// The dialog takes its templates, texts, menu and icon from the English library, as the
+// program does when English is chosen.
+class MainDialog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(english.Get(), nullptr);
+        app.m_hInstance = ::GetModuleHandleA(nullptr);
+        app.m_hResource = english.Get();
+    }
+    ResourceModule english{BinFolder() + "\\Tovrin1.DLL"};
+    CWinApp app;
+};
+
+StartupValues Interactive() {
+    StartupValues startup;
+    startup.logFile = WorkFile("main.log");
+    return startup;
+}
+
+// --- Layout ---
+
+TEST_F(MainDialog, ASizeNotificationBeforeInitialisationOnlyRecordsTheSize) {
+    MemorySettingsStore store;
+    DialogRun dialog(Interactive(), store);
+    RECT outer{};
+    std::vector<RECT> templateRects;
+    dialog.Run([&](DialogRun& d) {
+        outer = d.GetWindowRect();
+        for (int id : {1005, 1006, 1009, 1015, 1024, 1025, 1026}) {
+            RECT rect{};
+            ::GetWindowRect(d.GetDlgItem(id), &rect);
+            templateRects.push_back(rect);
+        }
+    });
+    // The creation's size notification reached the dialog before OnInitDialog ran ...
+    EXPECT_EQ(dialog.widthAtInit, outer.right - outer.left);
+    EXPECT_EQ(dialog.heightAtInit, outer.bottom - outer.top);
+    // ... and moved no control: every one stood where the template put it.
+    ASSERT_EQ(dialog.controlsAtInit.size(), templateRects.size());
+    for (size_t i = 0; i < templateRects.size(); ++i) {
+        EXPECT_TRUE(::EqualRect(&dialog.controlsAtInit[i], &templateRects[i])) << "control " << i;
+    }
+}
+
+TEST_F(MainDialog, KeepsItsMarginsDownToTheMinimumSize) {
+    MemorySettingsStore store;
+    DialogRun dialog(Interactive(), store);
+    dialog.Run([](DialogRun& d) {
+        const RECT before = d.GetClientRect();
+        const int offset = before.right - d.startButton.GetRectInParent().left;
+        const int bottom = before.bottom - d.stepsListBox.GetRectInParent().bottom;
+        const RECT labelBefore = d.interfaceButton.GetRectInParent();
+        EXPECT_EQ(offset, d.startButtonOffset);
+        EXPECT_EQ(bottom, d.bottomMargin);
+        for (SIZE size : {SIZE{700, 500}, SIZE{100, 100}}) {
+            // The smallest tracking size holds for any size asked for.
+            ::SetWindowPos(d.m_hWnd, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+            const RECT outer = d.GetWindowRect();
+            if (size.cx < CQarlDlg::kMinTrackWidth) {
+                EXPECT_EQ(outer.right - outer.left, CQarlDlg::kMinTrackWidth);
+                EXPECT_EQ(outer.bottom - outer.top, CQarlDlg::kMinTrackHeight);
+            }
+            EXPECT_EQ(d.windowWidth, outer.right - outer.left);
+            EXPECT_EQ(d.windowHeight, outer.bottom - outer.top);
+            const RECT client = d.GetClientRect();
+            const RECT start = d.startButton.GetRectInParent();
+            EXPECT_EQ(client.right - start.left, offset);
+            for (const CWnd* list : std::initializer_list<const CWnd*>{&d.configurationListBox, &d.listLabel,
+                                                                       &d.stepsListBox, &d.messageListBox}) {
+                const RECT rect = list->GetRectInParent();
+                EXPECT_EQ(rect.left, client.right - rect.right) << "equal margins";
+            }
+            for (const CWnd* list : std::initializer_list<const CWnd*>{&d.stepsListBox, &d.messageListBox}) {
+                EXPECT_EQ(client.bottom - list->GetRectInParent().bottom, bottom);
+            }
+            // It ends where the Start button begins, or is empty where that lies left of it.
+            const RECT summary = d.portSettingsText.GetRectInParent();
+            EXPECT_EQ(summary.right, std::max(summary.left, start.left));
+            const RECT interface = d.interfaceButton.GetRectInParent();
+            EXPECT_TRUE(::EqualRect(&interface, &labelBefore)) << "the Interface button is not moved";
+        }
+    });
+}
+
+TEST_F(MainDialog, SavesItsSizeAndRestoresItWithoutTouchingTheFraming) {
+    struct Case {
+        int saveOnExit;
+        bool sizeWritten;
+    } cases[] = {{1, true}, {0, false}};
+    for (const Case& c : cases) {
+        MemorySettingsStore store;
+        store.WriteRegDword(kConfiguration, "SaveOnExit", c.saveOnExit);
+        store.WriteRegDword(kConfiguration, "Width", 520);
+        store.WriteRegDword(kConfiguration, "Height", 430);
+        RECT restored{};
+        {
+            DialogRun dialog(Interactive(), store);
+            dialog.Run([&](DialogRun& d) {
+                restored = d.GetWindowRect();
+                ::SetWindowPos(d.m_hWnd, nullptr, 0, 0, 610, 470, SWP_NOMOVE | SWP_NOZORDER);
+            });
+        }
+        EXPECT_EQ(restored.right - restored.left, 520);
+        EXPECT_EQ(restored.bottom - restored.top, 430);
+        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), c.sizeWritten ? 610 : 520);
+        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), c.sizeWritten ? 470 : 430);
+        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.sizeWritten ? "COM1" : "-");
+        for (const char* name : {"Parity", "Stopbits", "Datasize"}) {
+            EXPECT_EQ(store.sections[kConfiguration].count(name), 0u) << name;
+        }
+    }
+}
+
+// --- The window's start and the close rules ---
+
+TEST_F(MainDialog, StartsIdleWithItsSummaryWindowMenuAndIcon) {
+    MemorySettingsStore store;
+    DialogRun dialog(Interactive(), store);
+    dialog.Run([](DialogRun& d) {
+        EXPECT_EQ(d.portSettingsText.GetWindowText(), "COM1: 38400, 8N1");
+        EXPECT_EQ(d.listLabel.GetWindowText(), "Steps scheduled for execution:");
+        EXPECT_EQ(d.startButton.GetWindowText(), "Start &Transfer");
+        EXPECT_TRUE(d.stepsListBox.IsWindowVisible());
+        EXPECT_FALSE(d.MessagesView());
+        HMENU menu = ::GetSystemMenu(d.m_hWnd, FALSE);
+        const std::vector<std::string> texts = MenuTexts(menu);
+        ASSERT_GE(texts.size(), 4u);
+        EXPECT_EQ(texts[1], "Mi&nimize");
+        EXPECT_EQ(::GetMenuItemID(menu, 1), static_cast<UINT>(SC_MINIMIZE));
+        EXPECT_EQ(texts.back(), "&About Qarl...");
+        EXPECT_EQ(::GetMenuItemID(menu, static_cast<int>(texts.size()) - 1), IDM_ABOUTBOX);
+        EXPECT_EQ(::GetMenuState(menu, static_cast<UINT>(texts.size()) - 2, MF_BYPOSITION) & MF_SEPARATOR,
+                  static_cast<UINT>(MF_SEPARATOR));
+        ASSERT_NE(d.icon, nullptr);
+        EXPECT_EQ(d.SendMessage(WM_GETICON, ICON_BIG), reinterpret_cast<LRESULT>(d.icon));
+        EXPECT_EQ(d.SendMessage(WM_GETICON, ICON_SMALL), reinterpret_cast<LRESULT>(d.icon));
+        EXPECT_EQ(d.SendMessage(WM_QUERYDRAGICON), reinterpret_cast<LRESULT>(d.icon));
+    });
+}
+
+// Batch mode starts the transfer by itself only when AutoCloseManual is 0. With no
+// configuration that start ends at once: its message goes to the log and the dialog closes.
+TEST_F(MainDialog, StartsABatchRunByItselfOnlyWithAutoCloseManualZero) {
+    for (int autoCloseManual : {0, 1, -1}) {
+        SCOPED_TRACE(autoCloseManual);
+        StartupValues startup = Interactive();
+        startup.batchMode = true;
+        startup.autoCloseManual = autoCloseManual;
+        ::DeleteFileA(startup.logFile.c_str());
+        MemorySettingsStore store;
+        DialogRun dialog(startup, store);
+        bool closedItself = false;
+        dialog.Run(
+            [&](DialogRun& d) { closedItself = PumpUntil([&] { return !d.IsWindowVisible(); }, 1500); });
+        EXPECT_EQ(closedItself, autoCloseManual == 0);
+        const std::string log = FileBytes(startup.logFile);
+        if (autoCloseManual == 0) {
+            EXPECT_NE(log.find("No configuration file selected!\r\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "<none>");
+        }
+    }
+}
+
+// WM_CLOSE writes the log first, whether or not the close goes through; Escape and command
+// 32773 never do.
+TEST_F(MainDialog, ClosesThroughTheCloseCheckAndWritesTheLogOnlyOnWmClose) {
+    struct Case {
+        const char* how;
+        UINT message;
+        WPARAM wParam;
+        bool logWritten;
+    } cases[] = {
+        {"WM_CLOSE", WM_CLOSE, 0, true},
+        {"Escape", WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), false},
+        {"command 32773", WM_COMMAND, MAKEWPARAM(ID_QARL_CLOSE, 0), false},
+        {"Enter", WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        StartupValues startup = Interactive();
+        ::DeleteFileA(startup.logFile.c_str());
+        MemorySettingsStore store;
+        DialogRun dialog(startup, store);
+        bool ended = false;
+        dialog.Run([&](DialogRun& d) {
+            d.AddTraceLine("*** line");
+            d.SendMessage(c.message, c.wParam);
+            ended = PumpUntil([&] { return !d.IsWindowVisible(); }, 500);
+        });
+        EXPECT_EQ(ended, c.message == WM_CLOSE || LOWORD(c.wParam) != IDOK) << "Enter never ends the dialog";
+        EXPECT_EQ(FileBytes(startup.logFile).find("*** line\r\n") != std::string::npos, c.logWritten);
+    }
+}
+
+// A transfer that never ends (its device is silent and its messages go elsewhere): the view
+// toggles, the steps list stays disabled, and a close is refused with message 136.
+TEST_F(MainDialog, DuringATransferShowsTheStepsDisabledAndRefusesToClose) {
+    StartupValues startup = Interactive();
+    startup.configFile = OneStepConfiguration();
+    ::DeleteFileA(startup.logFile.c_str());
+    auto platform = std::make_shared<enginethreads::ThreadedEnginePlatform>();
+    platform->AddFile(WorkFile("one.bin"), std::vector<uint8_t>(100, 0x80));
+    MemorySettingsStore store;
+    std::vector<std::string> boxes;
+    {
+        DialogRun dialog(startup, store, platform);
+        std::set<HWND> answered;
+        dialog.onWindow = [&](HWND box) {
+            if (ClassOf(box) == "#32770" && answered.insert(box).second) {
+                boxes.push_back(ProgramRun::BoxText(box));
+                ProgramRun::PressOk(box);
+            }
+        };
+        dialog.Run([&](DialogRun& d) {
+            const POINT label = Centre(d.listLabel.GetRectInParent());
+            // No transfer yet: the steps list comes back enabled.
+            d.SetDisplayMode(true);
+            d.DoubleClick(label);
+            EXPECT_TRUE(d.stepsListBox.IsWindowVisible() && ::IsWindowEnabled(d.stepsListBox.m_hWnd));
+            d.Command(1009);
+            ASSERT_TRUE(d.TransferRunning());
+            EXPECT_TRUE(d.MessagesView());
+            EXPECT_EQ(d.startButton.GetWindowText(), "Cancel");
+            EXPECT_EQ(d.listLabel.GetWindowText(), "Messages:");
+            EXPECT_FALSE(::IsWindowEnabled(d.configurationListBox.m_hWnd));
+            EXPECT_FALSE(::IsWindowEnabled(d.interfaceButton.m_hWnd));
+            struct Click {
+                POINT at;
+                bool messagesAfter;
+            } clicks[] = {{label, false}, {POINT{label.x, label.y + 400}, false}, {label, true}};
+            for (const Click& click : clicks) {
+                d.DoubleClick(click.at);
+                EXPECT_EQ(d.MessagesView(), click.messagesAfter);
+                EXPECT_NE(d.stepsListBox.IsWindowVisible(), click.messagesAfter);
+                EXPECT_FALSE(::IsWindowEnabled(d.stepsListBox.m_hWnd)) << "disabled during the transfer";
+            }
+            d.SendMessage(WM_CLOSE);
+            EXPECT_TRUE(d.IsWindowVisible());
+            EXPECT_NE(FileBytes(startup.logFile).find("*** Start Download\r\n"), std::string::npos);
+            // The log is written once: a second close does not write it again.
+            ::DeleteFileA(startup.logFile.c_str());
+            d.SendMessage(WM_CLOSE);
+            EXPECT_EQ(FileBytes(startup.logFile), "<none>");
+            EXPECT_TRUE(d.TransferRunning());
+        });
+    }
+    EXPECT_EQ(boxes,
+              std::vector<std::string>(2, "Download is still in progress. Therefore, this program cannot "
+                                          "terminate."));
+}
+
+// --- The message list ---
+
+TEST_F(MainDialog, KeepsAtMostTheLineLimitAndGrowsDeviceLinesInPlace) {
+    struct Case {
+        int limit;
+        std::vector<std::string> before;
+        bool update; // UpdateTraceLine, else AddTraceLine
+        std::string text;
+        std::vector<std::string> after;
+    } cases[] = {
+        {3, {"A", "B", "C"}, false, "D", {"B", "C", "D"}},
+        {0, {"A", "B", "C"}, false, "D", {"A", "B", "C", "D"}},
+        {-1, {"A", "B", "C"}, false, "D", {"A", "B", "C", "D"}},
+        {2000, {"x", "AB"}, true, "ABC", {"x", "ABC"}},
+        {2000, {"x", "AB"}, true, "A", {"x", "AB", "A"}},
+        {2000, {"x", ""}, true, "Q", {"x", "Q"}},
+        {2000, {}, true, "Q", {"Q"}},
+        {3, {"A", "B", "CD"}, true, "CDE", {"A", "B", "CDE"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        MemorySettingsStore store;
+        store.WriteRegDword(kConfiguration, "MaxTraceBoxLines", c.limit);
+        DialogRun dialog(Interactive(), store);
+        dialog.Run([&](DialogRun& d) {
+            for (const std::string& line : c.before) {
+                d.AddTraceLine(line);
+            }
+            if (c.update) {
+                d.UpdateTraceLine(c.text);
+            } else {
+                d.AddTraceLine(c.text);
+            }
+            EXPECT_EQ(ListLines(d.messageListBox), c.after);
+            EXPECT_EQ(d.messageListBox.GetCurSel(), LB_ERR) << "no line stays selected";
+        });
+    }
+}
+
+// Device lines are drawn in the trace colour, the program's own '*' lines in the normal one.
+TEST_F(MainDialog, DrawsDeviceLinesInTheTraceColour) {
+    StartupValues startup = Interactive();
+    startup.deviceTraceColor = RGB(0, 0, 255);
+    MemorySettingsStore store;
+    DialogRun dialog(startup, store);
+    dialog.Run([](DialogRun& d) {
+        const std::vector<std::string> lines = {"*** Start Download", "READY 42", "*device star", "OK"};
+        d.SetDisplayMode(true);
+        for (const std::string& line : lines) {
+            d.AddTraceLine(line);
+        }
+        const RECT client = d.messageListBox.GetClientRect();
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = client.right;
+        info.bmiHeader.biHeight = -client.bottom; // top-down rows
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        HDC screen = ::GetDC(d.messageListBox.m_hWnd);
+        HDC memory = ::CreateCompatibleDC(screen);
+        HBITMAP bitmap = ::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = ::SelectObject(memory, bitmap);
+        d.messageListBox.SendMessage(WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+                                     PRF_CLIENT | PRF_ERASEBKGND);
+        ::GdiFlush();
+        const uint32_t* pixels = static_cast<const uint32_t*>(bits);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            RECT item{};
+            d.messageListBox.SendMessage(LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&item));
+            int blue = 0, dark = 0;
+            for (int y = item.top; y < item.bottom && y < client.bottom; ++y) {
+                for (int x = 0; x < client.right; ++x) {
+                    uint32_t p = pixels[y * client.right + x]; // 0x00RRGGBB
+                    int r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
+                    blue += b > r + 80 && b > g + 80;
+                    dark += r < 100 && g < 100 && b < 100;
+                }
+            }
+            const bool device = lines[i][0] != '*';
+            EXPECT_EQ(blue > 0, device) << lines[i];
+            EXPECT_EQ(dark > 0, !device) << lines[i];
+        }
+        ::SelectObject(memory, old);
+        ::DeleteObject(bitmap);
+        ::DeleteDC(memory);
+        ::ReleaseDC(d.messageListBox.m_hWnd, screen);
+    });
+}
+
+// --- The context menu, copy and save ---
+
+TEST_F(MainDialog, OffersCopyAndSaveOnlyOnTheVisibleMessageList) {
+    MemorySettingsStore store;
+    DialogRun dialog(Interactive(), store);
+    std::vector<std::vector<std::string>> menus;
+    dialog.onWindow = [&menus](HWND window) {
+        if (ClassOf(window) == "#32768") {
+            menus.push_back(MenuTexts(reinterpret_cast<HMENU>(::SendMessageA(window, MN_GETHMENU, 0, 0))));
+            ::EndMenu();
+        }
+    };
+    dialog.Run([&menus](DialogRun& d) {
+        struct Case {
+            const char* where;
+            bool messagesView;
+            const CWnd* over;
+            bool keyboard;
+            bool menu; // else the About box
+        } cases[] = {
+            {"message list", true, &d.messageListBox, false, true},
+            {"configuration list", true, &d.configurationListBox, false, false},
+            {"dialog background", true, &d, false, false},
+            {"steps view", false, &d.stepsListBox, false, false},
+            {"keyboard", true, &d.messageListBox, true, false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.where);
+            d.SetDisplayMode(c.messagesView);
+            menus.clear();
+            d.aboutRequests = 0;
+            RECT rect = c.over->GetWindowRect();
+            POINT at = c.over == &d ? POINT{rect.left + 3, rect.bottom - 3} : Centre(rect);
+            d.ContextMenu(c.over->m_hWnd, c.keyboard ? POINT{-1, -1} : at);
+            Pump(100);
+            using Menus = std::vector<std::vector<std::string>>;
+            const Menus expected = c.menu ? Menus{{"&Copy", "&Save to file"}} : Menus{};
+            EXPECT_EQ(menus, expected);
+            EXPECT_EQ(d.aboutRequests, c.menu ? 0 : 1);
+        }
+    });
+}
+
+std::string ClipboardBytes(HWND owner, size_t size) {
+    std::string bytes = "<none>";
+    if (::OpenClipboard(owner)) {
+        if (HANDLE data = ::GetClipboardData(CF_TEXT)) {
+            const char* text = static_cast<const char*>(::GlobalLock(data));
+            if (text != nullptr && ::GlobalSize(data) >= size) {
+                bytes.assign(text, size);
+            }
+            ::GlobalUnlock(data);
+        }
+        ::CloseClipboard();
+    }
+    return bytes;
+}
+
+TEST_F(MainDialog, CopiesEveryLineWithCrLfAndANul) {
+    struct Case {
+        std::vector<std::string> lines;
+        std::string bytes;
+    } cases[] = {
+        {{"a", "bc"}, std::string("a\r\nbc\r\n\0", 8)},
+        {{}, std::string("\0", 1)},
+        {{"*** Start Download", ""}, std::string("*** Start Download\r\n\r\n\0", 23)},
+    };
+    for (const Case& c : cases) {
+        MemorySettingsStore store;
+        DialogRun dialog(Interactive(), store);
+        dialog.Run([&c](DialogRun& d) {
+            for (const std::string& line : c.lines) {
+                d.AddTraceLine(line);
+            }
+            d.Command(ID_TRACE_COPY, 0);
+            EXPECT_EQ(ClipboardBytes(d.m_hWnd, c.bytes.size()), c.bytes);
+        });
+    }
+}
+
+// The Save As dialog is answered with a file name, or cancelled.
+TEST_F(MainDialog, SavesTheLinesAsTheLogHoldsThem) {
+    struct Case {
+        const char* name;
+        bool confirm;
+        std::vector<std::string> lines;
+        std::string bytes;
+    } cases[] = {
+        {"saved", true, {"*** Start Download", "OK"}, "*** Start Download\r\nOK\r\n"},
+        {"empty", true, {}, ""},
+        {"cancelled", false, {"x"}, "<none>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = WorkFile(std::string(c.name) + ".TXT");
+        ::DeleteFileA(path.c_str());
+        MemorySettingsStore store;
+        DialogRun dialog(Interactive(), store);
+        std::string title;
+        std::set<HWND> answered;
+        dialog.onWindow = [&](HWND box) {
+            if (ClassOf(box) != "#32770" || !answered.insert(box).second) {
+                return;
+            }
+            char text[128] = {};
+            ::GetWindowTextA(box, text, sizeof text);
+            title = text;
+            if (c.confirm) {
+                for (int id : {1148, 1152}) { // the file name field: combo box or edit control
+                    ::SetDlgItemTextA(box, id, path.c_str());
+                }
+            }
+            ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(c.confirm ? IDOK : IDCANCEL, BN_CLICKED), 0);
+        };
+        dialog.Run([&c](DialogRun& d) {
+            for (const std::string& line : c.lines) {
+                d.AddTraceLine(line);
+            }
+            d.Command(ID_TRACE_SAVE, 0);
+        });
+        EXPECT_EQ(title, "Textfilename");
+        EXPECT_EQ(FileBytes(path), c.bytes);
+    }
+}
+
+} // namespace
