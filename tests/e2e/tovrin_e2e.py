@@ -107,7 +107,7 @@ class Scenario:
         self.log = self.work / "run.log"
         self.wine.reg("delete", SETTINGS_KEY, "/f")
         self.wine.reg("delete", HOST_KEY, "/f")
-        for number in (2, 9, 12):
+        for number in (1, 2, 9, 12):
             link = self.wine.port_link(number)
             if link.is_symlink():
                 link.unlink()
@@ -270,12 +270,12 @@ def german_log_without_library(s):
     check(code == 0, f"exit status {code}")
 
 
-def run_engine_test(s, test_filter):
+def run_engine_test(s, test_filter, **extra_env):
     """The Win32 engine in the Win32 test program, driven from a message-only owner window."""
     tests = s.exe.parent / "win32_tests.exe"
     check(tests.exists(), f"{tests} is not built")
     env = s.wine.env("en_US.UTF-8")
-    env.update(TOVRIN_TEST_PORT="COM2", TOVRIN_TEST_CONFIG=s.cfg)
+    env.update(TOVRIN_TEST_PORT="COM2", TOVRIN_TEST_CONFIG=s.cfg, **extra_env)
     started = time.monotonic()
     try:
         result = subprocess.run([s.wine.wine, str(tests), f"--gtest_filter={test_filter}"], cwd=s.work, env=env,
@@ -300,6 +300,18 @@ def engine_owner_exits_during_transfer(s):
     seconds = run_engine_test(s, "EngineOverPty.OwnerExitsDuringTransfer")
     sim.finish(limit=1)
     check(seconds < 30, f"took {seconds:.1f} s")
+
+
+def user_runs_the_main_window(s):
+    """Tovrin.exe started by a user with an empty registry (COM1, 38400) and driven through its
+    window: start, a refused close, copy, the context menu, a resize, the size kept."""
+    sim = s.simulator(1, "--ack", "1.block.2=late:2500", "--output", r"after:1.connect=BOOTLOADER V2.1\r\n",
+                      "--output", r"after:2.block.1=Application ready\r\nOK\r\n", *s.example_steps())
+    shots = os.environ.get("TOVRIN_SHOTS")
+    run_engine_test(s, "MainWindowOverPty.AUserRunsATransferAndClosesTheWindow",
+                    **({"TOVRIN_SHOTS": shots} if shots else {}))
+    summary = sim.finish()
+    check(summary.get("end") == "complete", f"device did not complete: {summary}")
 
 
 def flood_text(count):
@@ -341,7 +353,7 @@ def device_output_at_full_line_rate(s):
 
 SCENARIOS = {f.__name__: f for f in [
     device_output_at_full_line_rate,
-    engine_transfers_two_steps, engine_owner_exits_during_transfer,
+    engine_transfers_two_steps, engine_owner_exits_during_transfer, user_runs_the_main_window,
     completes_two_steps, silent_device_gives_up, missing_bin_opens_no_port, unopenable_port_is_reported,
     configuration_named_nowhere, append_adds_a_record, dry_run_sends_nothing, com12_opens,
     unplugged_device_ends_the_run, german_log_without_library]}

@@ -14,6 +14,7 @@ public:
     ProgramRun& operator=(const ProgramRun&) = delete;
 
     bool Started() const { return process.hProcess != nullptr; }
+    DWORD ProcessId() const { return process.dwProcessId; }
     // The next visible top-level window of the process, or null after the time limit.
     HWND WaitForWindow(DWORD timeoutMs = 20000) const;
     // True for the main dialog (it holds the configuration list).
