@@ -15,54 +15,40 @@ namespace {
 const char kCaption[] = "Info \xfc"
                         "ber Tovrin"; // in both templates
 const char kLegalNotice[] = "Copyright (C) 2026 Tovrin developers";
-const char kTestSettingsKey[] = "Software\\TovrinTests\\About";
 
-// A key below HKLM "Software" in one registry view, removed with everything below it.
-class ViewKey {
+// Keys below HKLM "Software" for one test, in both registry views, removed afterwards. The
+// program looks for the host product in the 32-bit view; which view the settings store reads
+// is the store's business, so the "Debug" sub-key is made in both.
+class TestRegistry {
 public:
-    ViewKey(REGSAM view, std::string below) : view(view), below(std::move(below)) { Remove(); }
-    ~ViewKey() { Remove(); }
-    ViewKey(const ViewKey&) = delete;
-    ViewKey& operator=(const ViewKey&) = delete;
-    void Create(const std::string& path) const {
-        RegKey key;
-        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\" + path, KEY_WRITE | view), ERROR_SUCCESS)
-            << path;
-    }
+    TestRegistry() { Remove(); }
+    ~TestRegistry() { Remove(); }
+    TestRegistry(const TestRegistry&) = delete;
+    TestRegistry& operator=(const TestRegistry&) = delete;
 
-private:
-    void Remove() const {
-        RegKey software;
-        if (software.Open(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS | view) == ERROR_SUCCESS) {
-            ::RegDeleteTreeA(software.Get(), below.c_str());
+    void InstallHost() const { Create("Korvane\\VANTORA\\Languages", KEY_WOW64_32KEY); }
+    void AddDebug() const {
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+            Create(std::string("TovrinTests\\About\\") + settings::kDebug, view);
         }
     }
-    REGSAM view;
-    std::string below;
-};
-
-// The host product's key, where the program looks for it (the 32-bit view).
-class HostProduct {
-public:
-    void Install() const { host.Create("Korvane\\VANTORA\\Languages"); }
+    RegistrySettingsStore store{HKEY_LOCAL_MACHINE, "Software\\TovrinTests\\About"};
 
 private:
-    ViewKey host{KEY_WOW64_32KEY, "Korvane\\VANTORA"};
-};
-
-// The test's settings key with or without the empty sub-key "Debug", in both views: which one
-// the store reads is the store's business.
-class TestSettings {
-public:
-    void AddDebug() const {
-        view32.Create(std::string("TovrinTests\\About\\") + settings::kDebug);
-        view64.Create(std::string("TovrinTests\\About\\") + settings::kDebug);
+    static void Create(const std::string& path, REGSAM view) {
+        RegKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\" + path, KEY_WRITE | view), ERROR_SUCCESS);
     }
-    RegistrySettingsStore store{HKEY_LOCAL_MACHINE, kTestSettingsKey};
-
-private:
-    ViewKey view32{KEY_WOW64_32KEY, "TovrinTests"};
-    ViewKey view64{KEY_WOW64_64KEY, "TovrinTests"};
+    static void Remove() {
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+            RegKey software;
+            software.Open(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS | view);
+            ::RegDeleteTreeA(software.Get(), "TovrinTests");
+        }
+        RegKey korvane;
+        korvane.Open(HKEY_LOCAL_MACHINE, "Software\\Korvane", KEY_ALL_ACCESS | KEY_WOW64_32KEY);
+        ::RegDeleteTreeA(korvane.Get(), "VANTORA");
+    }
 };
 
 // What the box showed.
@@ -87,77 +73,64 @@ AboutLines ShowAndClose(CQarlAboutDlg& about) {
     return shown;
 }
 
-// The box in one language with the program's own resources as they are loaded at run time.
+// The box with the program's resources (German) or the English library's as the current ones.
 class AboutBox : public testing::Test {
 protected:
     void UseResources(const char* file) {
         module = std::make_unique<ResourceModule>(BinFolder() + "\\" + file);
         app.m_hResource = module->Get();
     }
-    static std::string TovrinPath() { return BinFolder() + "\\Tovrin.exe"; }
 
     CWinApp app;
     std::unique_ptr<ResourceModule> module;
-    TestSettings settings;
-    HostProduct host;
 };
 
 TEST_F(AboutBox, ShowsTheVersionsHostAndLanguage) {
     struct Case {
         const char* resources;
-        bool hostInstalled;
-        bool debug;
+        const char* versionFile;
+        bool hostInstalled, debug;
         const char* code;
         int language;
         const char* version;
         const char* hostLine;
         const char* languageLine;
+        const char* legal;
     } cases[] = {
-        {"Tovrin1.DLL", true, false, "ENG", 1, "Tovrin, V1.5 R", "for use with Gantrivo Version 5.3",
-         "Language: ENG (Code=1)"},
-        {"Tovrin1.DLL", true, true, "ENG", 1, "Tovrin, V1.5.0.1 R", "for use with Gantrivo Version 5.3.0.0",
-         "Language: ENG (Code=1)"},
-        {"Tovrin1.DLL", false, false, "ENG", 1, "Tovrin, V1.5 R", "Gantrivo-Productversion 5.3",
-         "Language: ENG (Code=1)"},
-        {"Tovrin1.DLL", true, false, "", 1, "Tovrin, V1.5 R", "for use with Gantrivo Version 5.3",
-         "Language:  (Code=1)"},
-        {"Tovrin.exe", true, false, "DEU", 0, "Tovrin, V1.5 R", "f\xfcr Gantrivo-Version 5.3",
-         "Sprache: DEU (Code=0)"},
-        {"Tovrin.exe", false, true, "", 0, "Tovrin, V1.5.0.1 R", "Gantrivo-Produktversion 5.3.0.0",
-         "Sprache:  (Code=0)"},
+        {"Tovrin1.DLL", "Tovrin.exe", true, false, "ENG", 1, "Tovrin, V1.5 R",
+         "for use with Gantrivo Version 5.3", "Language: ENG (Code=1)", kLegalNotice},
+        {"Tovrin1.DLL", "Tovrin.exe", true, true, "ENG", 1, "Tovrin, V1.5.0.1 R",
+         "for use with Gantrivo Version 5.3.0.0", "Language: ENG (Code=1)", kLegalNotice},
+        {"Tovrin1.DLL", "Tovrin.exe", false, false, "ENG", 1, "Tovrin, V1.5 R", "Gantrivo-Productversion 5.3",
+         "Language: ENG (Code=1)", kLegalNotice},
+        {"Tovrin1.DLL", "Tovrin.exe", true, false, "", 1, "Tovrin, V1.5 R",
+         "for use with Gantrivo Version 5.3", "Language:  (Code=1)", kLegalNotice},
+        {"Tovrin.exe", "Tovrin.exe", true, false, "DEU", 0, "Tovrin, V1.5 R", "f\xfcr Gantrivo-Version 5.3",
+         "Sprache: DEU (Code=0)", kLegalNotice},
+        {"Tovrin.exe", "Tovrin.exe", false, true, "", 0, "Tovrin, V1.5.0.1 R",
+         "Gantrivo-Produktversion 5.3.0.0", "Sprache:  (Code=0)", kLegalNotice},
+        // Without a version resource only the language line has a text.
+        {"Tovrin1.DLL", "Planted.dll", true, false, "ENG", 1, "", "", "Language: ENG (Code=1)", ""},
+        {"Tovrin1.DLL", "no-such-file.exe", true, true, "ENG", 1, "", "", "Language: ENG (Code=1)", ""},
     };
     for (const Case& c : cases) {
-        TestSettings caseSettings;
-        HostProduct caseHost;
+        TestRegistry registry;
         if (c.debug) {
-            caseSettings.AddDebug();
+            registry.AddDebug();
         }
         if (c.hostInstalled) {
-            caseHost.Install();
+            registry.InstallHost();
         }
         UseResources(c.resources);
-        CQarlAboutDlg about(c.code, c.language, caseSettings.store, TovrinPath());
+        CQarlAboutDlg about(c.code, c.language, registry.store, BinFolder() + "\\" + c.versionFile);
         const AboutLines shown = ShowAndClose(about);
-        EXPECT_EQ(shown.caption, kCaption) << c.resources;
-        EXPECT_EQ(shown.version, c.version) << c.resources << c.debug;
-        EXPECT_EQ(shown.host, c.hostLine) << c.resources << c.hostInstalled;
-        EXPECT_EQ(shown.language, c.languageLine) << c.resources;
-        EXPECT_EQ(shown.legal, kLegalNotice);
+        const std::string which = std::string(c.resources) + " " + c.versionFile;
+        EXPECT_EQ(shown.caption, kCaption) << which;
+        EXPECT_EQ(shown.version, c.version) << which << c.debug;
+        EXPECT_EQ(shown.host, c.hostLine) << which << c.hostInstalled;
+        EXPECT_EQ(shown.language, c.languageLine) << which;
+        EXPECT_EQ(shown.legal, c.legal) << which;
         EXPECT_EQ(about.m_strVersion, c.version);
-        EXPECT_EQ(about.m_strLegalNotice, kLegalNotice);
-    }
-}
-
-TEST_F(AboutBox, WithoutAVersionResourceShowsOnlyTheLanguage) {
-    host.Install();
-    UseResources("Tovrin1.DLL");
-    for (const std::string& path : {BinFolder() + "\\Planted.dll", BinFolder() + "\\no-such-file.exe"}) {
-        CQarlAboutDlg about("ENG", 1, settings.store, path);
-        const AboutLines shown = ShowAndClose(about);
-        EXPECT_EQ(shown.version, "") << path;
-        EXPECT_EQ(shown.legal, "") << path;
-        EXPECT_EQ(shown.host, "") << path;
-        EXPECT_EQ(shown.language, "Language: ENG (Code=1)") << path;
     }
 }
 
@@ -168,7 +141,8 @@ TEST_F(AboutBox, TheProgramsFormReadsTheModuleThatHoldsTheCode) {
     ::GetModuleFileNameA(nullptr, own, MAX_PATH);
     EXPECT_EQ(ProgramVersionPath(), own);
     UseResources("Tovrin1.DLL");
-    host.Install();
+    TestRegistry registry;
+    registry.InstallHost();
     CQarlApp program; // stands for the program's application object during the test
     program.m_hResource = module->Get();
     program.m_strLanguageCode = "ENG";

@@ -30,11 +30,12 @@ public:
     Names SerialMapPorts() override { return serialMap; }
 };
 
-// What the dialog showed when it opened.
+// What the dialog showed when it opened, and the text of a box shown before it.
 struct Shown {
     ComboState port;
     ComboState baud;
     std::string caption;
+    std::string boxText;
 };
 
 // The dialog with the English library as the program's resources.
@@ -42,18 +43,21 @@ class SettingsDialog : public testing::Test {
 protected:
     SettingsDialog() { app.m_hResource = english.Get(); }
 
-    // Opens the dialog with the port settings given, lets `act` change it as the user would,
-    // and ends it with the button given.
+    // Opens the dialog, lets `act` change it as the user would and ends it with the button.
     INT_PTR Run(
         CSettingsDlg& dialog, Shown& shown, int button, const std::function<void(HWND)>& act = [](HWND) {}) {
         ModalScript script({[&] {
+            if (HWND box = FindThreadWindow("Tovrin")) {
+                shown.boxText = ItemText(box, 0xFFFF);
+                ClickButton(box, IDOK);
+                return false;
+            }
             HWND window = FindThreadWindow(kCaption);
             if (window == nullptr) {
                 return false;
             }
-            shown.port = ReadCombo(::GetDlgItem(window, 1010));
-            shown.baud = ReadCombo(::GetDlgItem(window, 1011));
-            shown.caption = WindowText(window);
+            shown = {ReadCombo(::GetDlgItem(window, 1010)), ReadCombo(::GetDlgItem(window, 1011)),
+                     WindowText(window), shown.boxText};
             act(window);
             ClickButton(window, button);
             return true;
@@ -77,21 +81,28 @@ protected:
 };
 
 TEST_F(SettingsDialog, OffersTheSystemsPortsAndAlwaysTheCurrentOne) {
+    const DWORD nt = VER_PLATFORM_WIN32_NT, windows = VER_PLATFORM_WIN32_WINDOWS, unknown = 99;
     struct Case {
-        Names system;
+        DWORD platformId; // `unknown`: GetVersionExA fails
+        Names dosDevices, serialMap;
         const char* port;
         Names listed; // sorted by the combo box
         const char* shown;
         const char* afterOk; // OK without a new choice
     } cases[] = {
-        {{"COM3", "COM1"}, "COM7", {"COM1", "COM3", "COM7"}, "COM7", "COM7"},
-        {{"COM1", "COM3"}, "COM3", {"COM1", "COM3"}, "COM3", "COM3"},
-        {{"COM1", "COM3"}, "com1", {"COM1", "COM3"}, "", ""},
-        {{}, "\\\\.\\COM12", {"\\\\.\\COM12"}, "\\\\.\\COM12", "\\\\.\\COM12"},
-        {{}, "", {}, "", ""},
+        {nt, {"COM3", "COM1"}, {"COM2"}, "COM7", {"COM1", "COM3", "COM7"}, "COM7", "COM7"},
+        {nt, {"COM1", "COM3"}, {}, "COM3", {"COM1", "COM3"}, "COM3", "COM3"},
+        {nt, {"COM1", "COM3"}, {}, "com1", {"COM1", "COM3"}, "", ""},
+        {nt, {}, {}, "\\\\.\\COM12", {"\\\\.\\COM12"}, "\\\\.\\COM12", "\\\\.\\COM12"},
+        {windows, {"COM1"}, {"COM4", "COM2"}, "COM9", {"COM2", "COM4", "COM9"}, "COM9", "COM9"},
+        {VER_PLATFORM_WIN32s, {"COM1"}, {"COM2"}, "", {"COM2"}, "", ""},
+        {unknown, {"COM1", "COM2"}, {"COM3"}, "COM5", {"COM5"}, "COM5", "COM5"},
     };
     for (const Case& c : cases) {
-        ports.dosDevices = c.system;
+        ports.versionKnown = c.platformId != unknown;
+        ports.platformId = c.platformId;
+        ports.dosDevices = c.dosDevices;
+        ports.serialMap = c.serialMap;
         CSettingsDlg dialog(nullptr, ports);
         Prepare(dialog, c.port, 38400);
         Shown shown;
@@ -100,60 +111,8 @@ TEST_F(SettingsDialog, OffersTheSystemsPortsAndAlwaysTheCurrentOne) {
         EXPECT_EQ(shown.port.items, c.listed) << c.port;
         EXPECT_EQ(shown.port.text, c.shown) << c.port;
         EXPECT_EQ(dialog.portName, c.afterOk) << c.port;
+        EXPECT_EQ(shown.boxText, ports.versionKnown ? "" : "Failed to retrieve versioninfo");
     }
-}
-
-TEST_F(SettingsDialog, ThePlatformFamilyChoosesTheSource) {
-    ports.dosDevices = {"COM1"};
-    ports.serialMap = {"COM4", "COM2"};
-    struct Case {
-        DWORD platformId;
-        Names listed;
-    } cases[] = {
-        {VER_PLATFORM_WIN32_NT, {"COM1", "COM9"}},
-        {VER_PLATFORM_WIN32_WINDOWS, {"COM2", "COM4", "COM9"}},
-        {VER_PLATFORM_WIN32s, {"COM2", "COM4", "COM9"}},
-    };
-    for (const Case& c : cases) {
-        ports.platformId = c.platformId;
-        CSettingsDlg dialog(nullptr, ports);
-        Prepare(dialog, "COM9", 38400);
-        Shown shown;
-        Run(dialog, shown, IDCANCEL);
-        EXPECT_EQ(shown.port.items, c.listed) << c.platformId;
-    }
-}
-
-TEST_F(SettingsDialog, WithoutAVersionSaysSoAndOffersOnlyTheCurrentPort) {
-    ports.versionKnown = false;
-    ports.dosDevices = {"COM1", "COM2"};
-    CSettingsDlg dialog(nullptr, ports);
-    Prepare(dialog, "COM5", 38400);
-    std::string boxText;
-    Shown shown;
-    ModalScript script({[&] {
-                            HWND box = FindThreadWindow("Tovrin");
-                            if (box == nullptr) {
-                                return false;
-                            }
-                            boxText = ItemText(box, 0xFFFF);
-                            ClickButton(box, IDOK);
-                            return true;
-                        },
-                        [&] {
-                            HWND window = FindThreadWindow(kCaption);
-                            if (window == nullptr) {
-                                return false;
-                            }
-                            shown.port = ReadCombo(::GetDlgItem(window, 1010));
-                            ClickButton(window, IDOK);
-                            return true;
-                        }});
-    EXPECT_EQ(dialog.DoModal(), IDOK);
-    ASSERT_TRUE(script.Finished());
-    EXPECT_EQ(boxText, "Failed to retrieve versioninfo");
-    EXPECT_EQ(shown.port.items, Names{"COM5"});
-    EXPECT_EQ(shown.port.text, "COM5");
 }
 
 TEST_F(SettingsDialog, OffersTheSixRatesAndSelectsTheCurrentOne) {
@@ -244,44 +203,46 @@ TEST(SystemPorts, TheDosDevicesGiveOnlyComNames) {
     EXPECT_EQ(Win32PortNameSource::DosDevicePortsFrom(16), ports);
 }
 
-// Another key stands for the serial map; the 32-bit view, as the program reads it.
+// Another key stands for the serial map, in the 32-bit view as the program reads it. Values
+// are named so that their order is the same by name and by creation.
 TEST(SystemPorts, TheSerialMapGivesItsTextsUpToTheFirstThatDoesNotFit) {
     const char kMap[] = "Software\\TovrinTests\\SerialMap";
-    RegKey parent;
-    ASSERT_EQ(parent.Create(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS | KEY_WOW64_32KEY), ERROR_SUCCESS);
-    ::RegDeleteTreeA(parent.Get(), "TovrinTests");
-    EXPECT_EQ(Win32PortNameSource::SerialMapPortsOf(HKEY_LOCAL_MACHINE, kMap), Names{}) << "no key";
-    {
+    struct Value {
+        std::string name;
+        DWORD type;
+        std::string data; // a text's data without its zero
+    };
+    struct Case {
+        std::vector<Value> values;
+        Names expected;
+    } cases[] = {
+        {{}, {}}, // no key at all
+        {{{"A0", REG_SZ, "COM3"},
+          {"A1", REG_DWORD, std::string("\7\0\0\0", 4)},
+          {"A2" + std::string(61, 'n'), REG_SZ, "COM1"}, // a name of 63 characters fits
+          {"A3", REG_SZ, std::string(63, 'd')},          // 63 characters and the zero fit into 64
+          {"A4", REG_SZ, std::string(64, 'x')},          // does not fit: the enumeration ends
+          {"A5", REG_SZ, "COM8"}},
+         {"COM3", "COM1", std::string(63, 'd')}},
+        {{{"A0", REG_SZ, "COM3"}, {"A4" + std::string(62, 'z'), REG_SZ, "COM6"}, {"A5", REG_SZ, "COM8"}},
+         {"COM3"}}, // nor does a name of 64 characters
+    };
+    RegKey software;
+    ASSERT_EQ(software.Open(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS | KEY_WOW64_32KEY), ERROR_SUCCESS);
+    for (const Case& c : cases) {
+        ::RegDeleteTreeA(software.Get(), "TovrinTests");
         RegKey map;
-        ASSERT_EQ(map.Create(HKEY_LOCAL_MACHINE, kMap, KEY_WRITE | KEY_WOW64_32KEY), ERROR_SUCCESS);
-        auto text = [&](const std::string& name, const std::string& data) {
-            ::RegSetValueExA(map.Get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                             static_cast<DWORD>(data.size() + 1));
-        };
-        DWORD number = 7;
-        // Named so that every enumeration order is the same: by name and by creation.
-        text("A0", "COM3");
-        ::RegSetValueExA(map.Get(), "A1", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                         sizeof number);
-        text("A2" + std::string(61, 'n'), "COM1"); // a name of 63 characters fits
-        text("A3", std::string(63, 'd'));          // 63 characters and the zero fit into 64 bytes
-        text("A4", std::string(64, 'x'));          // does not fit: the enumeration ends here
-        text("A5", "COM8");
+        if (!c.values.empty()) {
+            ASSERT_EQ(map.Create(HKEY_LOCAL_MACHINE, kMap, KEY_WRITE | KEY_WOW64_32KEY), ERROR_SUCCESS);
+        }
+        for (const Value& v : c.values) {
+            DWORD size = static_cast<DWORD>(v.data.size() + (v.type == REG_SZ ? 1 : 0));
+            ::RegSetValueExA(map.Get(), v.name.c_str(), 0, v.type,
+                             reinterpret_cast<const BYTE*>(v.data.c_str()), size);
+        }
+        EXPECT_EQ(Win32PortNameSource::SerialMapPortsOf(HKEY_LOCAL_MACHINE, kMap), c.expected);
     }
-    EXPECT_EQ(Win32PortNameSource::SerialMapPortsOf(HKEY_LOCAL_MACHINE, kMap),
-              (Names{"COM3", "COM1", std::string(63, 'd')}));
-    {
-        RegKey map;
-        ASSERT_EQ(map.Open(HKEY_LOCAL_MACHINE, kMap, KEY_WRITE | KEY_WOW64_32KEY), ERROR_SUCCESS);
-        ::RegDeleteValueA(map.Get(), "A4");
-        ::RegDeleteValueA(map.Get(), "A5");
-        const std::string longName = "A4" + std::string(62, 'z'); // 64 characters do not fit either
-        ::RegSetValueExA(map.Get(), longName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("COM6"), 5);
-        ::RegSetValueExA(map.Get(), "A5", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM8"), 5);
-    }
-    EXPECT_EQ(Win32PortNameSource::SerialMapPortsOf(HKEY_LOCAL_MACHINE, kMap),
-              (Names{"COM3", "COM1", std::string(63, 'd')}));
-    ::RegDeleteTreeA(parent.Get(), "TovrinTests");
+    ::RegDeleteTreeA(software.Get(), "TovrinTests");
 }
 
 } // namespace
