@@ -17,6 +17,7 @@ constexpr DWORD kDosDeviceGrowth = 1024;
 // A system that keeps asking for more is not followed past this.
 constexpr DWORD kDosDeviceBufferLimit = 1024 * 1024;
 constexpr DWORD kSerialMapText = 64;
+static_assert(sizeof(OSVERSIONINFOA) == 148, "the version query's record");
 
 } // namespace
 
@@ -24,7 +25,7 @@ const char* const Win32PortNameSource::kSerialMapKey = "hardware\\devicemap\\ser
 
 bool Win32PortNameSource::PlatformId(DWORD& platformId) {
     OSVERSIONINFOA version{};
-    version.dwOSVersionInfoSize = sizeof version; // 148 bytes
+    version.dwOSVersionInfoSize = sizeof version;
     if (!::GetVersionExA(&version)) {
         return false;
     }
