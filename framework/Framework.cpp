@@ -228,6 +228,27 @@ int CComboBox::GetCount() const {
     return static_cast<int>(SendMessage(CB_GETCOUNT));
 }
 
+std::string CComboBox::GetLBText(int index) const {
+    LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
+    if (length == CB_ERR) {
+        return std::string();
+    }
+    std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
+    LRESULT copied =
+        SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
+    return copied == CB_ERR ? std::string() : std::string(buffer.data(), static_cast<size_t>(copied));
+}
+
+void CDialog::DDX_Text(bool save, int id, std::string& value) const {
+    CWnd control;
+    control.Attach(GetDlgItem(id));
+    if (save) {
+        value = control.GetWindowText();
+    } else {
+        control.SetWindowText(value);
+    }
+}
+
 INT_PTR CDialog::DoModal() {
     initialised = false;
     dialogBeingCreated = this;

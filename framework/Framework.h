@@ -27,6 +27,7 @@ public:
     HINSTANCE m_hResource = nullptr;
     HWND m_hMainWnd = nullptr;
     const char* m_pszAppName = "Tovrin";
+    const char* m_pszExeName = "Tovrin"; // the program file's name without its extension
 };
 
 CWinApp* AfxGetApp();
@@ -93,6 +94,9 @@ public:
     int SetCurSel(int index) const {
         return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index)));
     }
+    int GetCurSel() const { return static_cast<int>(SendMessage(CB_GETCURSEL)); }
+    // The text of a list item; empty for an index outside the list.
+    std::string GetLBText(int index) const;
 };
 
 // A menu. A loaded one is destroyed when it goes; the window menu and sub-menus are borrowed.
@@ -185,10 +189,24 @@ public:
     void EndDialog(INT_PTR result) const { ::EndDialog(m_hWnd, result); }
     HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
     void DDX_Control(int id, CWnd& control) const { control.Attach(GetDlgItem(id)); }
+    // A control's text and a member: into the control, or back into the member when saving.
+    void DDX_Text(bool save, int id, std::string& value) const;
+    // Runs the data exchange; the dialog initialisation fills the controls, OK saves them back.
+    bool UpdateData(bool save) {
+        DoDataExchange(save);
+        return true;
+    }
 
 protected:
-    virtual BOOL OnInitDialog() { return TRUE; }
-    virtual void OnOK() { EndDialog(IDOK); }
+    virtual void DoDataExchange(bool /*save*/) {}
+    virtual BOOL OnInitDialog() {
+        UpdateData(false);
+        return TRUE;
+    }
+    virtual void OnOK() {
+        UpdateData(true);
+        EndDialog(IDOK);
+    }
     virtual void OnCancel() { EndDialog(IDCANCEL); }
     // The message map: return true when the message was handled, with its result.
     virtual bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
