@@ -149,20 +149,30 @@ private:
 // A global memory block, freed when it goes unless it was handed on (to the clipboard).
 class GlobalBlock {
 public:
+    GlobalBlock() = default;
     explicit GlobalBlock(HGLOBAL block) : block(block) {}
-    ~GlobalBlock() {
-        if (block != nullptr) {
-            ::GlobalFree(block);
+    ~GlobalBlock() { Reset(); }
+    GlobalBlock(GlobalBlock&& other) noexcept : block(other.Release()) {}
+    GlobalBlock& operator=(GlobalBlock&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            block = other.Release();
         }
+        return *this;
     }
     GlobalBlock(const GlobalBlock&) = delete;
     GlobalBlock& operator=(const GlobalBlock&) = delete;
     HGLOBAL Get() const { return block; }
     HGLOBAL Release() { return std::exchange(block, nullptr); }
+    void Reset() {
+        if (block != nullptr) {
+            ::GlobalFree(Release());
+        }
+    }
     explicit operator bool() const { return block != nullptr; }
 
 private:
-    HGLOBAL block;
+    HGLOBAL block = nullptr;
 };
 
 // The common Save As dialog.

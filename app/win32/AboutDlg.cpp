@@ -63,22 +63,6 @@ bool FirstTranslation(void* block, DWORD& translation) {
 
 } // namespace
 
-GlobalBlock& GlobalBlock::operator=(GlobalBlock&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        memory = other.memory;
-        other.memory = nullptr;
-    }
-    return *this;
-}
-
-void GlobalBlock::Reset() {
-    if (memory != nullptr) {
-        ::GlobalFree(memory);
-        memory = nullptr;
-    }
-}
-
 // A block whose resource could not be read is freed rather than handed on half-filled.
 GlobalBlock LoadVersionInfo(const std::string& path) {
     DWORD handle = 0;

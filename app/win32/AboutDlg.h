@@ -5,25 +5,6 @@
 
 #include <string>
 
-// A movable global memory block, freed when it goes.
-class GlobalBlock {
-public:
-    GlobalBlock() = default;
-    explicit GlobalBlock(HGLOBAL memory) : memory(memory) {}
-    ~GlobalBlock() { Reset(); }
-    GlobalBlock(GlobalBlock&& other) noexcept : memory(other.memory) { other.memory = nullptr; }
-    GlobalBlock& operator=(GlobalBlock&& other) noexcept;
-    GlobalBlock(const GlobalBlock&) = delete;
-    GlobalBlock& operator=(const GlobalBlock&) = delete;
-
-    HGLOBAL Get() const { return memory; }
-    explicit operator bool() const { return memory != nullptr; }
-    void Reset();
-
-private:
-    HGLOBAL memory = nullptr;
-};
-
 // The whole version resource of a file in a movable block; an empty block when the file has
 // none or it cannot be read.
 GlobalBlock LoadVersionInfo(const std::string& path);

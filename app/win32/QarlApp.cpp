@@ -128,6 +128,8 @@ void CQarlApp::RunMainDialog() {
     startup.startupMessage = m_strStartupMessage;
     startup.dryRun = m_bDryRun != FALSE;
     startup.deviceTraceColor = m_crDeviceTrace;
+    startup.languageCode = m_strLanguageCode;
+    startup.language = m_nLanguage;
     Win32ProfileReader profile;
     CQarlDlg dialog(startup, *this, profile, std::make_shared<Win32EnginePlatform>());
     dialog.DoModal();

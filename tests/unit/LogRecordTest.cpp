@@ -1,5 +1,6 @@
 #include "ui/LogFile.h"
 #include "ui/PortSummary.h"
+#include "ui/TraceRules.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,30 @@ TEST(LogRecord, HoldsHeaderLinesAndFinalMessageWithCrLf) {
         EXPECT_EQ(FormatLogRecord(c.configFile, c.dateTime, c.startup, c.lines, c.finalMessage), c.expected);
     }
     EXPECT_STREQ(kLogRunSeparator, "\r\n\r\n");
+}
+
+TEST(TraceRules, GrowingLinesAndTheColourRule) {
+    struct Case {
+        const char* last;
+        const char* text;
+        bool continues;
+    } growth[] = {
+        {"AB", "ABC", true}, {"AB", "AB", true},  {"AB", "A", false},
+        {"", "x", true},     {"AB", "Ab", false}, {"READY", "OK", false},
+    };
+    for (const Case& c : growth) {
+        EXPECT_EQ(ContinuesLine(c.last, c.text), c.continues) << c.last << " / " << c.text;
+    }
+    struct Colour {
+        const char* line;
+        bool trace;
+    } colours[] = {
+        {"*** Start Download", false}, {"READY", true}, {"", true}, {"*device", false}, {" *", true}};
+    for (const Colour& c : colours) {
+        EXPECT_EQ(DrawnInTraceColor(c.line), c.trace) << c.line;
+    }
+    EXPECT_EQ(TraceText({"a", "bc"}), "a\r\nbc\r\n");
+    EXPECT_EQ(TraceText({}), "");
 }
 
 TEST(PortSummary, ShowsPortRateAndFraming) {

@@ -2,6 +2,7 @@
 // controller simulator linked as COM1 and the configuration named by TOVRIN_TEST_CONFIG, in
 // an empty registry; skipped without them.
 #include "app/win32/RegistrySettings.h"
+#include "app/win32/Win32Host.h"
 #include "tests/win32/ProgramRun.h"
 #include "tests/win32/Win32TestSupport.h"
 
@@ -246,6 +247,128 @@ TEST(MainWindowOverPty, AUserRunsATransferAndClosesTheWindow) {
     ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     EXPECT_EQ(again.WaitForExit(), 0u);
     EXPECT_EQ(FileBytes(log), "<none>");
+}
+
+// --- The catalogue of the program's own folder, seen from outside ---
+
+// Tovrin.exe and its English library copied into a folder of their own with the given
+// configurations (name, description), in an empty settings key.
+class ProgramFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char work[MAX_PATH] = {};
+        ::GetCurrentDirectoryA(MAX_PATH, work);
+        folder = std::string(work) + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ::CreateDirectoryA(folder.c_str(), nullptr);
+        for (const char* file : {"Tovrin.exe", "Tovrin1.DLL"}) {
+            ASSERT_TRUE(
+                ::CopyFileA((BinFolder() + "\\" + file).c_str(), (folder + "\\" + file).c_str(), FALSE));
+        }
+    }
+    std::string Add(const std::string& name, const std::string& description) {
+        const std::string path = folder + "\\" + name;
+        std::ofstream(path, std::ios::binary) << "[LoadingSteps]\r\nDescription=" << description
+                                              << "\r\nStep1=One\r\n[Step1]\r\nAckByte=197\r\n"
+                                                 "BootFile=x.bin\r\nFirmware=x.b86\r\n";
+        return path;
+    }
+    std::string Program() const { return folder + "\\Tovrin.exe"; }
+    std::string Recent(int n) {
+        return store.ReadRegString(settings::kRecentFileList, "File" + std::to_string(n), "");
+    }
+
+    ScopedRegistryTree cleanup{HKEY_LOCAL_MACHINE, RegistrySettingsStore::kSettingsKey};
+    RegistrySettingsStore store;
+    std::string folder;
+};
+
+struct Catalogue {
+    std::vector<std::string> items;
+    int selection;
+};
+
+// Starts the copy in its folder, reads its configuration list, and lets `then` act on it
+// before the window is closed.
+Catalogue RunAndRead(const std::string& program, const std::string& arguments = "",
+                     const std::function<void(const ProgramRun&, HWND)>& then = nullptr) {
+    Catalogue seen{{"<no window>"}, -2};
+    ProgramRun run(arguments, "", program);
+    HWND dialog = run.WaitForWindow();
+    if (dialog == nullptr || !ProgramRun::IsMainDialog(dialog)) {
+        return seen;
+    }
+    HWND list = ::GetDlgItem(dialog, 1025);
+    seen = {ListLines(list), static_cast<int>(::SendMessageA(list, LB_GETCURSEL, 0, 0))};
+    if (then) {
+        then(run, dialog);
+    }
+    ::PostMessageA(dialog, WM_CLOSE, 0, 0);
+    EXPECT_EQ(run.WaitForExit(), 0u);
+    return seen;
+}
+
+TEST_F(ProgramFolder, ListsItsConfigurationsSortedAndSelectsNoneOfSeveral) {
+    Add("b.cfg", "Beta");
+    Add("a.cfg", "alpha");
+    Add("g.cfg", "Gamma");
+    const Catalogue seen = RunAndRead(Program());
+    EXPECT_EQ(seen.items, (std::vector<std::string>{"alpha", "Beta", "Gamma"}));
+    EXPECT_EQ(seen.selection, LB_ERR);
+    EXPECT_EQ(Recent(1), "") << "nothing was selected, nothing is remembered";
+}
+
+TEST_F(ProgramFolder, OffersThePlaceholderWhenItHoldsNoConfiguration) {
+    std::string box;
+    const Catalogue seen = RunAndRead(Program(), "", [&box](const ProgramRun& run, HWND dialog) {
+        ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1009, BN_CLICKED), 0);
+        if (HWND found = WaitForOther(run.ProcessId(), dialog, "#32770")) {
+            box = ProgramRun::BoxText(found);
+            ProgramRun::PressOk(found);
+            WaitFor([&] { return !::IsWindow(found); }, 5000);
+        }
+    });
+    EXPECT_EQ(seen.items, std::vector<std::string>{"<no configurationfiles found>"});
+    EXPECT_EQ(seen.selection, 0);
+    EXPECT_EQ(box, "No configuration file selected!");
+}
+
+// File1 names a file that is gone; File2 a listed configuration, which is selected and then
+// remembered first.
+TEST_F(ProgramFolder, SelectsTheFirstRecentConfigurationThatOpens) {
+    Add("a.cfg", "alpha");
+    const std::string gamma = Add("g.cfg", "Gamma");
+    const std::string gone = folder + "\\gone.cfg";
+    store.WriteRegString(settings::kRecentFileList, "File1", gone);
+    store.WriteRegString(settings::kRecentFileList, "File2", gamma);
+    const Catalogue seen = RunAndRead(Program());
+    ASSERT_EQ(seen.items, (std::vector<std::string>{"alpha", "Gamma"}));
+    EXPECT_EQ(seen.selection, 1);
+    EXPECT_EQ(Recent(1), gamma);
+    EXPECT_EQ(Recent(2), gone);
+}
+
+TEST_F(ProgramFolder, ABatchRunRemembersItsConfiguration) {
+    const std::string configuration = Add("a.cfg", "alpha");
+    ProgramRun run("\"" + configuration + "\" -X -C9 -B9600 -L batch.log", "", Program());
+    EXPECT_EQ(run.WaitForExit(), 1u) << "COM9 does not open";
+    EXPECT_EQ(Recent(1), configuration);
+}
+
+// The Interface button opens the settings dialog; OK with 57.600 chosen changes the summary.
+TEST_F(ProgramFolder, ChangesTheBaudRateThroughTheInterfaceDialog) {
+    std::string summary;
+    RunAndRead(Program(), "", [&summary](const ProgramRun& run, HWND dialog) {
+        ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1024, BN_CLICKED), 0);
+        HWND settingsDialog = WaitForOther(run.ProcessId(), dialog, "#32770");
+        ASSERT_NE(settingsDialog, nullptr);
+        HWND baud = ::GetDlgItem(settingsDialog, 1011);
+        ::SendMessageA(baud, CB_SETCURSEL, 4, 0);
+        ::SendMessageA(settingsDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        WaitFor([&] { return !::IsWindow(settingsDialog); }, 5000);
+        summary = ItemText(dialog, 1015);
+    });
+    EXPECT_EQ(summary, "COM1: 57600, 8N1");
+    EXPECT_EQ(store.ReadRegDword(settings::kConfiguration, "Baudrate", 0), 57600);
 }
 
 } // namespace

@@ -35,8 +35,10 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM parameter) {
 
 } // namespace
 
-ProgramRun::ProgramRun(const std::string& arguments, const std::string& workingDirectory) {
-    std::string commandLine = "\"" + BinFolder() + "\\Tovrin.exe\" " + arguments;
+ProgramRun::ProgramRun(const std::string& arguments, const std::string& workingDirectory,
+                       const std::string& program) {
+    std::string commandLine =
+        "\"" + (program.empty() ? BinFolder() + "\\Tovrin.exe" : program) + "\" " + arguments;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     if (!::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,

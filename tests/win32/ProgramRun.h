@@ -8,7 +8,9 @@
 // Tovrin.exe started by a test, watched through its windows, and ended when the test ends.
 class ProgramRun {
 public:
-    ProgramRun(const std::string& arguments, const std::string& workingDirectory = "");
+    // Tovrin.exe beside the test program, or the program given.
+    ProgramRun(const std::string& arguments, const std::string& workingDirectory = "",
+               const std::string& program = "");
     ~ProgramRun();
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;

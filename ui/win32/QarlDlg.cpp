@@ -1,9 +1,13 @@
 #include "ui/win32/QarlDlg.h"
 
 #include "app/MessageIds.h"
+#include "app/win32/AboutDlg.h"
 #include "app/win32/QarlDlgAutoProxy.h"
+#include "config/win32/Win32Catalogue.h"
 #include "ui/PortSummary.h"
+#include "ui/win32/SettingsDlg.h"
 
+#include <io.h>
 #include <windowsx.h>
 
 #include <initializer_list>
@@ -18,6 +22,9 @@ constexpr int IDC_INTERFACE = 1024;
 constexpr int IDC_CONFIGURATIONS = 1025;
 constexpr int IDC_LIST_LABEL = 1026;
 constexpr UINT IDR_MAINFRAME = 128;
+// The catalogue's only item when the program's folder holds no configuration; the same text
+// in every language.
+constexpr char kNoConfigurations[] = "<no configurationfiles found>";
 
 int Width(const RECT& rect) {
     return rect.right - rect.left;
@@ -73,7 +80,7 @@ CQarlDlg::~CQarlDlg() {
     }
 }
 
-void CQarlDlg::DoDataExchange() {
+void CQarlDlg::DoDataExchange(bool /*save*/) {
     DDX_Control(IDC_STEPS, stepsListBox);
     DDX_Control(IDC_LIST_LABEL, listLabel);
     DDX_Control(IDC_INTERFACE, interfaceButton);
@@ -84,7 +91,7 @@ void CQarlDlg::DoDataExchange() {
 }
 
 BOOL CQarlDlg::OnInitDialog() {
-    DoDataExchange();
+    CDialog::OnInitDialog(); // binds the controls
     TransferOptions options;
     options.batchMode = startup.batchMode;
     options.dryRun = startup.dryRun;
@@ -214,20 +221,53 @@ void CQarlDlg::SetDisplayMode(bool messages) {
     listLabel.SetWindowText(catalogue.LoadText(messages ? IDS_MESSAGES_LABEL : IDS_STEPS_LABEL));
 }
 
-// Only the configuration named on the command line is offered for now, already selected.
+// Filled once: the configuration named on the command line alone, or every configuration of
+// the program's folder; one of them may be selected by the recent file list or as the only one.
 void CQarlDlg::FillCatalogue() {
     configurationListBox.ResetContent();
     configurationList.clear();
     startConfiguration = nullptr;
-    if (startup.configFile.empty()) {
-        return;
+    int index = -1;
+    if (!startup.configFile.empty()) {
+        index = AddConfiguration(startup.configFile);
+    } else {
+        AddFolderConfigurations(ProgramFolder());
+        index = StartSelection(ItemPaths(), FindRecentConfiguration(settings));
     }
-    int index = AddConfiguration(startup.configFile);
     if (index >= 0) {
         configurationListBox.SetCurSel(index);
         startConfiguration = static_cast<Configuration*>(configurationListBox.GetItemDataPtr(index));
         ShowSelectedSteps();
     }
+}
+
+void CQarlDlg::AddFolderConfigurations(const std::string& folder) {
+    bool found = false;
+    _finddata_t entry{};
+    intptr_t search = ::_findfirst((folder + "\\*.cfg").c_str(), &entry);
+    if (search != -1) {
+        do {
+            // A folder whose name ends in .cfg is no configuration.
+            if ((entry.attrib & _A_SUBDIR) == 0) {
+                AddConfiguration(folder + "\\" + entry.name);
+                found = true;
+            }
+        } while (::_findnext(search, &entry) == 0);
+        ::_findclose(search);
+    }
+    if (!found) {
+        configurationListBox.AddString(kNoConfigurations);
+    }
+}
+
+// The path of each item's configuration in list order; the empty text for the placeholder.
+std::vector<std::string> CQarlDlg::ItemPaths() const {
+    std::vector<std::string> paths;
+    for (int i = 0, count = configurationListBox.GetCount(); i < count; ++i) {
+        const auto* configuration = static_cast<const Configuration*>(configurationListBox.GetItemDataPtr(i));
+        paths.push_back(configuration != nullptr ? configuration->Path() : std::string());
+    }
+    return paths;
 }
 
 int CQarlDlg::AddConfiguration(const std::string& path) {
@@ -290,12 +330,32 @@ PortSettings CQarlDlg::LineSettings() {
 }
 
 void CQarlDlg::ShowPortSummary() {
-    portSettingsText.SetWindowText(PortSummary(portName, LineSettings()));
+    portSettingsText.SetWindowText(PortSummary(portName, baudRate, dataSize, parity, stopBits));
 }
 
-void CQarlDlg::EditPortSettings() {}
+// The new values serve the next transfer; they are stored only when the dialog ends.
+void CQarlDlg::EditPortSettings() {
+    CSettingsDlg dialog(m_hWnd);
+    dialog.portName = portName;
+    dialog.baudRate = baudRate;
+    dialog.parity = parity;
+    dialog.stopBits = stopBits;
+    dialog.dataSize = dataSize;
+    if (dialog.DoModal() != IDOK) {
+        return;
+    }
+    portName = dialog.portName;
+    baudRate = dialog.baudRate;
+    parity = dialog.parity;
+    stopBits = dialog.stopBits;
+    dataSize = dialog.dataSize;
+    ShowPortSummary();
+}
 
-void CQarlDlg::ShowAboutBox() {}
+void CQarlDlg::ShowAboutBox() {
+    CQarlAboutDlg about(startup.languageCode, startup.language, settings, ProgramVersionPath());
+    about.DoModal();
+}
 
 void CQarlDlg::ShowMessage(const std::string& text) {
     AfxMessageBox(text, MB_OK);
@@ -336,6 +396,9 @@ void CQarlDlg::SaveSettings() {
     }
     if (windowHeight != 0) {
         settings.WriteRegDword(kConfiguration, "Height", windowHeight);
+    }
+    if (startConfiguration != nullptr) {
+        RememberRecentConfiguration(settings, startConfiguration->Path());
     }
 }
 

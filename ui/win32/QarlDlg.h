@@ -26,6 +26,8 @@ struct StartupValues {
     std::string startupMessage;
     bool dryRun = false;
     uint32_t deviceTraceColor = 0x00FF0000;
+    std::string languageCode; // the language chosen at start-up, for the About box
+    int language = 0;
 };
 
 // The steps list box as the configuration's steps list.
@@ -121,8 +123,9 @@ protected:
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     bool MayClose();
 
+    void DoDataExchange(bool save) override;
+
 private:
-    void DoDataExchange();
     void MeasureLayout();
     void RestoreWindowSize();
     void CompleteWindowMenu();
@@ -136,7 +139,9 @@ private:
     void ShowAboutBox();
     void SaveSettings();
     void FillCatalogue();
+    void AddFolderConfigurations(const std::string& folder);
     int AddConfiguration(const std::string& path);
+    std::vector<std::string> ItemPaths() const;
     void ShowSelectedSteps();
     std::vector<std::string> TraceLines() const;
     void RepaintMessages() const;
