@@ -73,6 +73,7 @@ BOOL CQarlApp::InitInstance() {
         return FALSE;
     }
     oleInitialized = true;
+    StartAutomation();
 
     SelectLanguage();
     m_crDeviceTrace = ParseTraceColor(ReadRegString(settings::kConfiguration, "DeviceTraceColor", "0 0 255"));
@@ -83,6 +84,26 @@ BOOL CQarlApp::InitInstance() {
         LogSyntaxErrors(syntaxErrors);
     }
     return FALSE;
+}
+
+// Started by the automation system, the class is served from here (the dialog's message loop
+// answers the requests); otherwise its registry entries are refreshed. Neither stops the run.
+void CQarlApp::StartAutomation() {
+    if (m_bRunAutomated || m_bRunEmbedded) {
+        classFactory.Register();
+    } else if (std::optional<std::string> path = ProgramPath()) {
+        UpdateAutomationRegistry(*path);
+    }
+}
+
+// The client's last release ends a program that was started for it.
+void CQarlApp::UnlockApp() {
+    if (--appLocks > 0 || !(m_bRunAutomated || m_bRunEmbedded)) {
+        return;
+    }
+    if (mainDialog != nullptr) {
+        mainDialog->EndAutomationRun();
+    }
 }
 
 void CQarlApp::LogSyntaxErrors(const std::vector<std::string>& texts) const {
@@ -132,7 +153,10 @@ void CQarlApp::RunMainDialog() {
     startup.language = m_nLanguage;
     Win32ProfileReader profile;
     CQarlDlg dialog(startup, *this, profile, std::make_shared<Win32EnginePlatform>());
+    mainDialog = &dialog;
     dialog.DoModal();
+    mainDialog = nullptr;
+    classFactory.Revoke();
     m_hMainWnd = nullptr;
     // In batch mode the exit status tells the calling program the outcome.
     if (m_bBatchMode) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/win32/Automation.h"
 #include "app/win32/RegistrySettings.h"
 #include "framework/Framework.h"
 
@@ -8,7 +9,7 @@
 #include <vector>
 
 // The application object: the start-up results of one run and the settings store.
-class CQarlApp : public CWinApp, public RegistrySettingsStore {
+class CQarlApp : public CWinApp, public RegistrySettingsStore, public IAutomationHost {
 public:
     CQarlApp();
     ~CQarlApp() override;
@@ -36,13 +37,22 @@ public:
     BOOL m_bRunAutomated = FALSE;
     BOOL m_bRunEmbedded = FALSE;
 
+    // IAutomationHost
+    CQarlDlg* MainDialog() override { return mainDialog; }
+    void LockApp() override { ++appLocks; }
+    void UnlockApp() override;
+
 private:
     void ResolveConfiguration(const std::string& name);
     void LogSyntaxErrors(const std::vector<std::string>& texts) const;
     void SelectLanguage();
+    void StartAutomation();
     void RunMainDialog();
 
     bool oleInitialized = false;
+    CQarlClassFactory classFactory{*this};
+    CQarlDlg* mainDialog = nullptr; // while it runs
+    int appLocks = 0;
     int exitCode = 0;
 };
 

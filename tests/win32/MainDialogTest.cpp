@@ -1,6 +1,7 @@
 // The main dialog itself, run modally on the test's thread under Wine: a script drives it with
 // window messages once it is up and reads back controls, menus, the clipboard and pixels.
 #include "app/SettingsStore.h"
+#include "app/win32/QarlDlgAutoProxy.h"
 #include "config/win32/Win32ProfileReader.h"
 #include "engine/win32/Win32EnginePlatform.h"
 #include "tests/unit/support/ThreadedEnginePlatform.h"
@@ -228,8 +229,8 @@ TEST_F(MainDialog, KeepsItsMarginsDownToTheMinimumSize) {
             // It ends where the Start button begins, or is empty where that lies left of it.
             const RECT summary = d.portSettingsText.GetRectInParent();
             EXPECT_EQ(summary.right, std::max(summary.left, start.left));
-            const RECT interface = d.interfaceButton.GetRectInParent();
-            EXPECT_TRUE(::EqualRect(&interface, &labelBefore)) << "the Interface button is not moved";
+            const RECT button = d.interfaceButton.GetRectInParent();
+            EXPECT_TRUE(::EqualRect(&button, &labelBefore)) << "the Interface button is not moved";
         }
     });
 }
@@ -614,6 +615,56 @@ TEST_F(MainDialog, SavesTheLinesAsTheLogHoldsThem) {
         });
         EXPECT_EQ(title, "Textfilename");
         EXPECT_EQ(FileBytes(path), c.bytes);
+    }
+}
+
+// --- An automation client's proxy ---
+
+// The application's side of the proxy: the dialog it reaches and the lock count.
+class ProxyHost : public IAutomationHost {
+public:
+    CQarlDlg* MainDialog() override { return dialog; }
+    void LockApp() override { ++locks; }
+    void UnlockApp() override { --locks; }
+    CQarlDlg* dialog = nullptr;
+    int locks = 0;
+};
+
+// The proxy and the dialog are tied both ways and let go of each other whichever ends first:
+// a proxy that outlives its dialog never reaches it, and its release is safe.
+TEST_F(MainDialog, AnAutomationProxyAndItsDialogLetGoOfEachOther) {
+    for (bool dialogFirst : {true, false}) {
+        SCOPED_TRACE(dialogFirst ? "the dialog ends first" : "the client releases first");
+        MemorySettingsStore store;
+        ProxyHost host;
+        CQarlDlgAutoProxy* proxy = nullptr;
+        {
+            DialogRun dialog(Interactive(), store);
+            host.dialog = &dialog;
+            dialog.Run([&](DialogRun& d) {
+                proxy = new CQarlDlgAutoProxy(host);
+                proxy->AddRef();
+                EXPECT_EQ(d.autoProxy, proxy);
+                EXPECT_EQ(proxy->dialog, &d);
+                EXPECT_EQ(host.locks, 1);
+                // While the client holds it a close only hides the window.
+                d.SendMessage(WM_CLOSE);
+                EXPECT_FALSE(d.IsWindowVisible());
+                EXPECT_FALSE(d.MayClose());
+                if (!dialogFirst) {
+                    proxy->Release();
+                    proxy = nullptr;
+                    EXPECT_EQ(d.autoProxy, nullptr);
+                    EXPECT_TRUE(d.MayClose());
+                }
+            });
+            host.dialog = nullptr;
+        }
+        if (proxy != nullptr) {
+            EXPECT_EQ(proxy->dialog, nullptr) << "the dialog cleared the proxy's pointer";
+            proxy->Release();
+        }
+        EXPECT_EQ(host.locks, 0);
     }
 }
 

@@ -381,6 +381,14 @@ bool CQarlDlg::MayClose() {
     return true;
 }
 
+void CQarlDlg::EndAutomationRun() {
+    if (TransferRunning()) {
+        ShowWindow(SW_SHOW);
+        return;
+    }
+    CDialog::OnCancel();
+}
+
 void CQarlDlg::OnCancel() {
     if (MayClose()) {
         CDialog::OnCancel();

@@ -86,6 +86,10 @@ public:
     void WriteLogFile(const std::string* finalMessage) override;
     void PostClose() override;
 
+    // The automation client that started the program let go: the program ends, unless a
+    // transfer runs (then the window is shown again and the user decides).
+    void EndAutomationRun();
+
     // The context menu's commands.
     void CopyTraceToClipboard();
     void SaveTraceToFile();
