@@ -13,19 +13,19 @@ namespace {
 
 constexpr DWORD kActivationMs = 30000; // an activation takes about a second under Wine
 
+BOOL CALLBACK CollectMainDialog(HWND window, LPARAM parameter) {
+    if (ProgramRun::IsMainDialog(window)) {
+        DWORD process = 0;
+        ::GetWindowThreadProcessId(window, &process);
+        (*reinterpret_cast<std::map<DWORD, HWND>*>(parameter))[process] = window;
+    }
+    return TRUE;
+}
+
 // The main dialogs of the running Tovrin processes, by process.
 std::map<DWORD, HWND> MainDialogs() {
     std::map<DWORD, HWND> found;
-    ::EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            if (ProgramRun::IsMainDialog(window)) {
-                DWORD process = 0;
-                ::GetWindowThreadProcessId(window, &process);
-                (*reinterpret_cast<std::map<DWORD, HWND>*>(parameter))[process] = window;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    ::EnumWindows(CollectMainDialog, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 

@@ -52,27 +52,29 @@ bool WaitFor(const std::function<bool()>& done, DWORD limitMs) {
     return true;
 }
 
+struct WindowSearch {
+    DWORD processId;
+    HWND except;
+    const char* className;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
+    WindowSearch* s = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner == s->processId && window != s->except && ::IsWindowVisible(window) &&
+        ClassOf(window) == s->className) {
+        s->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // A visible top-level window of the process other than `except` whose class is `className`.
 HWND OtherWindow(DWORD processId, HWND except, const char* className) {
-    struct Search {
-        DWORD processId;
-        HWND except;
-        const char* className;
-        HWND found;
-    } search{processId, except, className, nullptr};
-    ::EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            Search* s = reinterpret_cast<Search*>(parameter);
-            DWORD owner = 0;
-            ::GetWindowThreadProcessId(window, &owner);
-            if (owner == s->processId && window != s->except && ::IsWindowVisible(window) &&
-                ClassOf(window) == s->className) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search{processId, except, className, nullptr};
+    ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
