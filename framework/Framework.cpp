@@ -195,15 +195,23 @@ int CListBox::GetCount() const {
     return static_cast<int>(SendMessage(LB_GETCOUNT));
 }
 
-std::string CListBox::GetText(int index) const {
-    LRESULT length = SendMessage(LB_GETTEXTLEN, static_cast<WPARAM>(index));
-    if (length == LB_ERR) {
+namespace {
+// An item's text of a list or combo box: its length first, then the text; LB_ERR and CB_ERR
+// (both -1) for an index outside the list.
+std::string ItemTextOf(const CWnd& control, UINT lengthMessage, UINT textMessage, int index) {
+    LRESULT length = control.SendMessage(lengthMessage, static_cast<WPARAM>(index));
+    if (length < 0) {
         return std::string();
     }
     std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
     LRESULT copied =
-        SendMessage(LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
-    return copied == LB_ERR ? std::string() : std::string(buffer.data(), static_cast<size_t>(copied));
+        control.SendMessage(textMessage, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
+    return copied < 0 ? std::string() : std::string(buffer.data(), static_cast<size_t>(copied));
+}
+} // namespace
+
+std::string CListBox::GetText(int index) const {
+    return ItemTextOf(*this, LB_GETTEXTLEN, LB_GETTEXT, index);
 }
 
 void* CListBox::GetItemDataPtr(int index) const {
@@ -229,14 +237,7 @@ int CComboBox::GetCount() const {
 }
 
 std::string CComboBox::GetLBText(int index) const {
-    LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
-    if (length == CB_ERR) {
-        return std::string();
-    }
-    std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
-    LRESULT copied =
-        SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
-    return copied == CB_ERR ? std::string() : std::string(buffer.data(), static_cast<size_t>(copied));
+    return ItemTextOf(*this, CB_GETLBTEXTLEN, CB_GETLBTEXT, index);
 }
 
 void CDialog::DDX_Text(bool save, int id, std::string& value) const {
