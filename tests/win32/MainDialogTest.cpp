@@ -235,29 +235,44 @@ TEST_F(MainDialog, KeepsItsMarginsDownToTheMinimumSize) {
     });
 }
 
+// The stored outer size is restored when both values are positive; the size at the end is
+// saved unless SaveOnExit is 0; the framing values are only ever read.
 TEST_F(MainDialog, SavesItsSizeAndRestoresItWithoutTouchingTheFraming) {
     struct Case {
         int saveOnExit;
-        bool sizeWritten;
-    } cases[] = {{1, true}, {0, false}};
+        SIZE stored;
+        SIZE resizedTo; // {0, 0}: left as it came up
+        bool restored;
+        bool saved;
+    } cases[] = {
+        {1, {520, 430}, {610, 470}, true, true},
+        {0, {520, 430}, {610, 470}, true, false},
+        {1, {-5, 430}, {0, 0}, false, true}, // the template's size, never -5 again
+    };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.cx);
         MemorySettingsStore store;
         store.WriteRegDword(kConfiguration, "SaveOnExit", c.saveOnExit);
-        store.WriteRegDword(kConfiguration, "Width", 520);
-        store.WriteRegDword(kConfiguration, "Height", 430);
-        RECT restored{};
+        store.WriteRegDword(kConfiguration, "Width", c.stored.cx);
+        store.WriteRegDword(kConfiguration, "Height", c.stored.cy);
+        RECT shown{}, last{};
         {
             DialogRun dialog(Interactive(), store);
             dialog.Run([&](DialogRun& d) {
-                restored = d.GetWindowRect();
-                ::SetWindowPos(d.m_hWnd, nullptr, 0, 0, 610, 470, SWP_NOMOVE | SWP_NOZORDER);
+                shown = d.GetWindowRect();
+                if (c.resizedTo.cx != 0) {
+                    ::SetWindowPos(d.m_hWnd, nullptr, 0, 0, c.resizedTo.cx, c.resizedTo.cy,
+                                   SWP_NOMOVE | SWP_NOZORDER);
+                }
+                last = d.GetWindowRect();
             });
         }
-        EXPECT_EQ(restored.right - restored.left, 520);
-        EXPECT_EQ(restored.bottom - restored.top, 430);
-        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), c.sizeWritten ? 610 : 520);
-        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), c.sizeWritten ? 470 : 430);
-        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.sizeWritten ? "COM1" : "-");
+        EXPECT_EQ(shown.right - shown.left == c.stored.cx && shown.bottom - shown.top == c.stored.cy,
+                  c.restored);
+        const SIZE expected = c.saved ? SIZE{last.right - last.left, last.bottom - last.top} : c.stored;
+        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), expected.cx);
+        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), expected.cy);
+        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.saved ? "COM1" : "-");
         for (const char* name : {"Parity", "Stopbits", "Datasize"}) {
             EXPECT_EQ(store.sections[kConfiguration].count(name), 0u) << name;
         }
