@@ -7,6 +7,7 @@
 namespace enginefake {
 
 constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorIoIncomplete = 996;
 
@@ -441,6 +442,10 @@ OsHandle FakeEnginePlatform::OpenPort(const std::string& name, uint32_t& error) 
         error = openPortError;
         return nullptr;
     }
+    if (OpenHandleCount("port") > 0) {
+        error = kErrorAccessDenied;
+        return nullptr;
+    }
     return &Add("port");
 }
 
@@ -503,7 +508,7 @@ uint32_t FakeEnginePlatform::WaitForThreads(const OsHandle* threads, uint32_t co
     bool allEnded = true;
     for (uint32_t i = 0; i < count; ++i) {
         Object& thread = Get(threads[i], "thread");
-        if (!thread.ran && timeoutMs > 0 && threadsEndWhenWaitedFor) {
+        if (!thread.ran && timeoutMs > 0 && threadsEndWhenWaitedFor && timeoutMs >= threadEndsAfterMs) {
             RunThread(threads[i]);
         }
         allEnded = allEnded && thread.ran;
