@@ -462,6 +462,7 @@ TEST_P(DownloadThreadErrors, PostOneErrorWithItsCodeAndEndTheThread) {
     }
     EXPECT_EQ(rig.session->downloadState.load(), Failed);
     EXPECT_EQ(rig.platform->OpenHandleCount("file"), 0) << "an open file is closed on the way out";
+    EXPECT_EQ(rig.session->postedMessages.load(), posted.size()) << "every post is counted";
 
     size_t blocks = 0;
     for (const Post& post : posted) {
