@@ -84,11 +84,11 @@ std::optional<std::string> QueryText(HKEY key, const char* name) {
 bool Win32LanguageHost::ReadHostKey(std::optional<std::string>& current,
                                     std::optional<std::string>& sysPath) {
     RegKey host;
-    if (host.Open(HKEY_LOCAL_MACHINE, kHostKey, KEY_READ) != ERROR_SUCCESS) {
+    if (OpenMachineKey(host, kHostKey, KEY_READ) != ERROR_SUCCESS) {
         return false;
     }
     RegKey languages;
-    if (languages.Open(host.Get(), "Languages", KEY_READ) == ERROR_SUCCESS) {
+    if (languages.Open(host.Get(), "Languages", KEY_READ | kProgramView) == ERROR_SUCCESS) {
         current = QueryText(languages.Get(), "Current");
         languages.Close();
     }

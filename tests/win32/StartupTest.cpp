@@ -62,7 +62,7 @@ TEST(Startup, CommandLineErrorsShowTheirBoxes) {
 TEST(Startup, CommandLineErrorsStayGermanWithTheEnglishLibrary) {
     ScopedRegistryTree cleanup(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey);
     RegKey key;
-    key.Create(HKEY_LOCAL_MACHINE, std::string(Win32LanguageHost::kHostKey) + "\\Languages", KEY_WRITE);
+    CreateMachineKey(key, std::string(Win32LanguageHost::kHostKey) + "\\Languages", KEY_WRITE);
     const char english[] = "English";
     ::RegSetValueExA(key.Get(), "Current", 0, REG_SZ, reinterpret_cast<const BYTE*>(english), sizeof english);
     ExpectBoxes(SyntaxCases());
