@@ -4,6 +4,9 @@ on the other end and the pty shim preloaded. One scenario per call:
 
   tovrin_e2e.py SCENARIO --sim SIM --shim SHIM --mkexample MKEXAMPLE --mingw MINGW_BUILD_DIR
 
+The MinGW build is either one, x86_64 or i686 (its programs run under 32-bit Wine); SHIM may
+hold $LIB, so that one preload path serves 64-bit and 32-bit processes. The environment
+variable that TOVRIN_MINGW_ENV names (default TOVRIN_MINGW_X64_DIR) overrides MINGW_BUILD_DIR.
 Exits 0 when the scenario holds, 1 when it does not, 77 when the MinGW build is missing.
 """
 import argparse
@@ -47,8 +50,15 @@ class Wine:
                    WINEDLLOVERRIDES="mscoree,mshtml=", LD_PRELOAD=self.shim, LANG=lang, LC_ALL="")
         return env
 
-    def reg(self, *args):
-        subprocess.run([self.wine, "reg", *args], env=self.env("en_US.UTF-8"), capture_output=True, timeout=60)
+    def reg(self, *args, view="32"):
+        """`reg` in one registry view: the program's keys live in the 32-bit one in every build."""
+        subprocess.run([self.wine, "reg", *args, f"/reg:{view}"], env=self.env("en_US.UTF-8"), capture_output=True,
+                       timeout=60)
+
+    def reg_has(self, key, value, view):
+        result = subprocess.run([self.wine, "reg", "query", key, "/v", value, f"/reg:{view}"],
+                                env=self.env("en_US.UTF-8"), capture_output=True, timeout=60)
+        return result.returncode == 0
 
     def port_link(self, number):
         return self.prefix / "dosdevices" / f"com{number}"
@@ -99,21 +109,23 @@ class Scenario:
     def __init__(self, options):
         self.sim, self.mkexample = str(Path(options.sim).resolve()), options.mkexample
         self.exe = (Path(options.mingw) / "bin" / "Tovrin.exe").resolve()
-        self.wine = Wine(str(Path(options.shim).resolve()))
+        self.wine = Wine(os.path.abspath(options.shim))
         self.work = Path(tempfile.mkdtemp(prefix="e2e.", dir=os.environ.get("TOVRIN_WINE_DIR", "/tmp")))
         for name in os.listdir(REPO / "examples"):
             shutil.copy(REPO / "examples" / name, self.work / name)
         self.cfg = "Z:" + str(self.work / "Example.cfg").replace("/", "\\")
         self.log = self.work / "run.log"
-        self.wine.reg("delete", SETTINGS_KEY, "/f")
-        self.wine.reg("delete", HOST_KEY, "/f")
+        for view in ("32", "64"):
+            self.wine.reg("delete", SETTINGS_KEY, "/f", view=view)
+            self.wine.reg("delete", HOST_KEY, "/f", view=view)
         for number in (2, 9, 12):
             link = self.wine.port_link(number)
             if link.is_symlink():
                 link.unlink()
 
     def close(self):
-        self.wine.reg("delete", SETTINGS_KEY, "/f")
+        for view in ("32", "64"):
+            self.wine.reg("delete", SETTINGS_KEY, "/f", view=view)
         shutil.rmtree(self.work, ignore_errors=True)
 
     def simulator(self, port, *options):
@@ -172,7 +184,10 @@ def completes_two_steps(s):
 
 
 def silent_device_gives_up(s):
-    s.wine.reg("add", SETTINGS_KEY, "/v", "MaxConnectRetries", "/t", "REG_DWORD", "/d", "3", "/f")
+    # Written only to the 32-bit view, where the settings of a 32-bit Tovrin live on 64-bit
+    # Windows: both builds read it there.
+    s.wine.reg("add", SETTINGS_KEY, "/v", "MaxConnectRetries", "/t", "REG_DWORD", "/d", "3", "/f", view="32")
+    check(not s.wine.reg_has(SETTINGS_KEY, "MaxConnectRetries", "64"), "the value is in the 64-bit view too")
     sim = s.simulator(2, "--silent", *s.example_steps())
     code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log")
     sim.finish(limit=1)
@@ -358,7 +373,7 @@ def main():
     if options.scenario == "list":
         print("\n".join(sorted(SCENARIOS)))
         return 0
-    options.mingw = os.environ.get("TOVRIN_MINGW_X64_DIR", options.mingw)
+    options.mingw = os.environ.get(os.environ.get("TOVRIN_MINGW_ENV", "TOVRIN_MINGW_X64_DIR"), options.mingw)
     if not (Path(options.mingw) / "bin" / "Tovrin.exe").exists():
         print(f"SKIP: {options.mingw}/bin/Tovrin.exe is not built")
         return 77

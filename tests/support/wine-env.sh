@@ -94,6 +94,12 @@ wine_start() {
         flock 9
         wine_start_display || exit 1
         export DISPLAY=$(cat "$TOVRIN_WINE_DIR/display")
+        # A prefix made before 32-bit Wine was installed lacks the 32-bit system (the i686 build
+        # runs there under WoW64): bring it up to date once.
+        if [ -f "$TOVRIN_WINE_DIR/prefix.ready" ] && [ -x /usr/lib/wine/wine ] &&
+            [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+            "$WINE" wineboot -u </dev/null >/dev/null 2>&1
+        fi
         if [ ! -f "$TOVRIN_WINE_DIR/prefix.ready" ]; then
             "$WINE" wineboot -i </dev/null >/dev/null 2>&1
             wine_registry_defaults
