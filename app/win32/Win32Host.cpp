@@ -59,8 +59,11 @@ bool Win32FileSystem::FileReadable(const std::string& path) const {
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
+    // Only a file on a disk is a step file: a device such as NUL or COM1, or a pipe, opens as
+    // well, but gives no file (NUL reads as empty) or a read that never ends (a COM port).
+    const bool onDisk = ::GetFileType(file) == FILE_TYPE_DISK;
     ::CloseHandle(file);
-    return true;
+    return onDisk;
 }
 
 namespace {

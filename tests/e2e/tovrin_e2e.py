@@ -209,6 +209,47 @@ def missing_bin_opens_no_port(s):
     check(code == 1, f"exit status {code}")
 
 
+def device_as_step_file(s, key, device):
+    """A step file that names a device opens like a file, but NUL reads as empty and a COM port
+    without end: the configuration cannot start (199), no port is opened and nothing is sent.
+    COM1 is a pty here that never sends anything, so a read of it would never return."""
+    master, slave = os.openpty()
+    com1 = s.wine.port_link(1)
+    if com1.is_symlink() or com1.exists():
+        com1.unlink()
+    com1.symlink_to(os.ttyname(slave))
+    try:
+        cfg = (s.work / "Example.cfg").read_text().replace(f"{key}=EXAMPLE2.{'BIN' if key == 'BootFile' else 'B86'}",
+                                                          f"{key}={device}")
+        check(f"{key}={device}" in cfg, "the configuration was not changed")
+        (s.work / "Device.cfg").write_text(cfg.replace("\n", "\r\n"))
+        sim = s.simulator(2, *s.example_steps())
+        code, seconds = s.tovrin(s.cfg.replace("Example.cfg", "Device.cfg"), "-C2", "-B115200", "-X", "-L",
+                                 "run.log")
+        summary = sim.finish(limit=1)
+    finally:
+        com1.unlink()
+        os.close(slave)
+        os.close(master)
+    lines = s.log_lines()
+    check(lines[-2:] == ["Cannot start current configuration, due to missing files.", ""], f"log: {lines}")
+    check(summary.get("host_closes") == "0" and sim.received() == b"", f"the port was opened: {summary}")
+    check(code == 1, f"exit status {code}")
+    check(seconds < 30, f"took {seconds:.1f} s")
+
+
+def boot_file_nul_cannot_start(s):
+    device_as_step_file(s, "BootFile", "NUL")
+
+
+def boot_file_com1_cannot_start(s):
+    device_as_step_file(s, "BootFile", "COM1")
+
+
+def firmware_com1_cannot_start(s):
+    device_as_step_file(s, "Firmware", "COM1")
+
+
 def unopenable_port_is_reported(s):
     code, _ = s.tovrin(s.cfg, "-C9", "-B115200", "-X", "-L", "run.log")
     lines = s.log_lines()
@@ -358,6 +399,7 @@ SCENARIOS = {f.__name__: f for f in [
     device_output_at_full_line_rate,
     engine_transfers_two_steps, engine_owner_exits_during_transfer,
     completes_two_steps, silent_device_gives_up, missing_bin_opens_no_port, unopenable_port_is_reported,
+    boot_file_nul_cannot_start, boot_file_com1_cannot_start, firmware_com1_cannot_start,
     configuration_named_nowhere, append_adds_a_record, dry_run_sends_nothing, com12_opens,
     unplugged_device_ends_the_run, german_log_without_library]}
 

@@ -82,9 +82,18 @@ wine_start_idle() {
     echo $! >"$TOVRIN_WINE_DIR/idle.pid"
     local i
     for i in $(seq 1 200); do
-        pgrep -f 'explorer.exe' >/dev/null 2>&1 && return 0
+        wine_prefix_has_desktop && return 0
         sleep 0.05
     done
+}
+
+# Wine's desktop process of this prefix runs (other prefixes of the machine have their own).
+wine_prefix_has_desktop() {
+    local pid
+    for pid in $(pgrep -f 'explorer.exe'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
 }
 
 # Makes the prefix (once) and starts the display and the idle program (idempotent, locked).
