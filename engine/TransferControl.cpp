@@ -31,8 +31,8 @@ constexpr const char kThreadsNotEnded[] = "The threads of the previous transfer 
 TransferControl::TransferControl(ISessionOwner& owner, const ITextCatalogue& catalogue,
                                  std::shared_ptr<IEnginePlatform> platformIn, OsHandle ownerWindow,
                                  const TransferOptions& options)
-    : owner(owner), catalogue(catalogue), platform(std::move(platformIn)), ownerWindow(ownerWindow),
-      options(options), session(std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun)) {
+    : owner(owner), catalogue(catalogue), platform(std::move(platformIn)), options(options),
+      session(std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun)) {
     session->maxConnectRetries = options.maxConnectRetries;
 }
 

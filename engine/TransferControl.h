@@ -94,7 +94,6 @@ private:
     ISessionOwner& owner;
     const ITextCatalogue& catalogue;
     std::shared_ptr<IEnginePlatform> platform;
-    OsHandle ownerWindow;
     TransferOptions options;
     std::shared_ptr<TransferSession> session;
     // The step a message concerns: the download thread announces each step with "Connecting"

@@ -4,7 +4,7 @@
 #   win32  GoogleTest built with MinGW, run under Wine: x86_64 under 64-bit Wine, i686 (the
 #          reference target) under 32-bit Wine
 #   e2e    Tovrin.exe of both builds under Wine against the controller simulator through a pty
-#   fuzz   a bounded libFuzzer run of the .cfg reader
+#   fuzz   bounded libFuzzer runs of the .cfg reader and of the program-file path
 # Prints how many tests ran in each tier and build; exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -28,11 +28,11 @@ run_ctest "$ROOT/build/mingw-i686"
 echo "== tiers 1 and 3: native unit tests and end-to-end runs"
 run_ctest "$ROOT/build/native"
 
-echo "== fuzz: bounded run"
+echo "== fuzz: bounded runs"
 fuzz_log=$ROOT/build/fuzz-summary.txt
-if [ -x scripts/fuzz-profile.sh ]; then
-    ./scripts/fuzz-profile.sh 25 | tee "$fuzz_log" || status=1
-fi
+: >"$fuzz_log"
+./scripts/fuzz-run.sh profile 25 | tee -a "$fuzz_log" || status=1
+./scripts/fuzz-run.sh program 20 | tee -a "$fuzz_log" || status=1
 
 python3 scripts/summarize-tests.py "$ROOT" "$fuzz_log" || status=1
 exit $status

@@ -403,7 +403,8 @@ uint32_t FakeEnginePlatform::FileSize(OsHandle handle) {
 bool FakeEnginePlatform::ReadFileSync(OsHandle handle, uint8_t* buffer, uint32_t size, uint32_t& bytesRead,
                                       uint32_t& error) {
     Object& file = Get(handle, "file");
-    const FakeFile& data = files[file.path];
+    FakeFile& data = files[file.path];
+    data.furthestAsked = std::max<uint64_t>(data.furthestAsked, uint64_t{file.position} + size);
     ReadFault fault;
     auto found = data.readFaults.find(file.readCalls++);
     if (found != data.readFaults.end()) {

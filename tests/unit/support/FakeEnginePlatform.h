@@ -80,6 +80,7 @@ struct FakeFile {
     std::vector<uint8_t> content;
     uint32_t openError = 0; // non-zero: opening fails with this code
     std::map<int, ReadFault> readFaults;
+    uint64_t furthestAsked = 0; // the end of the furthest range a read asked for
 };
 
 class FakeEnginePlatform : public IEnginePlatform {
