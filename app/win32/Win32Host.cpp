@@ -9,12 +9,21 @@
 const char* const Win32LanguageHost::kHostKey = "SOFTWARE\\Korvane\\VANTORA";
 
 std::optional<std::string> ProgramPath() {
-    char path[MAX_PATH] = {};
-    DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return std::nullopt;
+    // A program deep in a folder tree has a path of MAX_PATH characters or more: the buffer
+    // grows until the whole path fits (a cut one would name another file).
+    constexpr DWORD kLongestPath = 32768;
+    for (DWORD size = MAX_PATH; size <= kLongestPath; size *= 2) {
+        std::string path(size, '\0');
+        DWORD length = ::GetModuleFileNameA(nullptr, &path[0], size);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < size) {
+            path.resize(length);
+            return path;
+        }
     }
-    return std::string(path, length);
+    return std::nullopt;
 }
 
 std::optional<std::string> CurrentDirectory() {

@@ -53,7 +53,7 @@ done
 [ "$(readlink "$link")" = "$(head -n 1 "$work/sim.out")" ] || fail "COM12 does not point to the simulator's pty"
 
 set +e
-LD_PRELOAD=$shim timeout 60 "$WINE" "$probe" '\\.\COM12' 0xC5 "Z:$work/boot.bin" "Z:$work/program.b86" \
+LD_PRELOAD=$shim timeout 60 "$(wine_loader_for "$probe")" "$probe" '\\.\COM12' 0xC5 "Z:$work/boot.bin" "Z:$work/program.b86" \
     >"$work/probe.out" 2>&1
 probe_status=$?
 set -e

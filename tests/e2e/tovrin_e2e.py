@@ -44,6 +44,16 @@ class Wine:
         self.wine, self.prefix, self.display = out[0], Path(out[1]), out[2]
         self.shim = shim
 
+    def loader(self, exe):
+        """The loader of the program's word size: the 32-bit one for an i686 program (the 64-bit
+        loader hands it on through start.exe, which fails on paths longer than 260 characters)."""
+        header = Path(exe).read_bytes()[:4096]
+        offset = int.from_bytes(header[0x3C:0x40], "little")
+        loader32 = Path(self.wine).with_name("wine")
+        if header[offset + 4:offset + 6] == b"\x4c\x01" and loader32.exists():
+            return str(loader32)
+        return self.wine
+
     def env(self, lang):
         env = dict(os.environ)
         env.update(WINEPREFIX=str(self.prefix), DISPLAY=self.display, WINEDEBUG="-all",
@@ -66,7 +76,7 @@ class Wine:
     def run_tovrin(self, exe, args, cwd, lang="en_US.UTF-8"):
         started = time.monotonic()
         try:
-            result = subprocess.run([self.wine, str(exe), *args], cwd=cwd, env=self.env(lang),
+            result = subprocess.run([self.loader(exe), str(exe), *args], cwd=cwd, env=self.env(lang),
                                     capture_output=True, timeout=RUN_LIMIT_S)
         except subprocess.TimeoutExpired:
             raise Failure(f"Tovrin.exe {' '.join(args)} did not end within {RUN_LIMIT_S} s")
@@ -250,6 +260,21 @@ def firmware_com1_cannot_start(s):
     device_as_step_file(s, "Firmware", "COM1")
 
 
+def default_log_beside_a_deep_program(s):
+    """A program whose path is longer than 260 characters writes its default log beside itself,
+    never a file named .LOG in the current folder."""
+    deep = s.work.joinpath(*[f"folder{n:02d}_abcdefghij" for n in range(1, 17)])
+    deep.mkdir(parents=True)
+    shutil.copy(s.exe, deep / "Tovrin.exe")
+    check(len("Z:" + str(deep / "Tovrin.exe")) > 260, "the program's path is not long enough")
+    code, _ = s.wine.run_tovrin(deep / "Tovrin.exe", ["-X", "-B9601"], s.work)
+    check(not (s.work / ".LOG").exists(), "a log named .LOG was written in the current folder")
+    log = deep / "Tovrin.LOG"
+    check(log.exists(), "no log beside the program")
+    check("Unzulässige Baudrate: 9601\r\n".encode("cp1252") in log.read_bytes(), f"log: {log.read_bytes()!r}")
+    check(code == 1, f"exit status {code}")
+
+
 def unopenable_port_is_reported(s):
     code, _ = s.tovrin(s.cfg, "-C9", "-B115200", "-X", "-L", "run.log")
     lines = s.log_lines()
@@ -334,7 +359,7 @@ def run_engine_test(s, test_filter):
     env.update(TOVRIN_TEST_PORT="COM2", TOVRIN_TEST_CONFIG=s.cfg)
     started = time.monotonic()
     try:
-        result = subprocess.run([s.wine.wine, str(tests), f"--gtest_filter={test_filter}"], cwd=s.work, env=env,
+        result = subprocess.run([s.wine.loader(tests), str(tests), f"--gtest_filter={test_filter}"], cwd=s.work, env=env,
                                 capture_output=True, timeout=RUN_LIMIT_S)
     except subprocess.TimeoutExpired:
         raise Failure(f"{test_filter} did not end within {RUN_LIMIT_S} s")
@@ -400,6 +425,7 @@ SCENARIOS = {f.__name__: f for f in [
     engine_transfers_two_steps, engine_owner_exits_during_transfer,
     completes_two_steps, silent_device_gives_up, missing_bin_opens_no_port, unopenable_port_is_reported,
     boot_file_nul_cannot_start, boot_file_com1_cannot_start, firmware_com1_cannot_start,
+    default_log_beside_a_deep_program,
     configuration_named_nowhere, append_adds_a_record, dry_run_sends_nothing, com12_opens,
     unplugged_device_ends_the_run, german_log_without_library]}
 

@@ -37,6 +37,21 @@ wineserver_binary() {
 WINE=$(wine_binary) || return 1
 WINESERVER=$(wineserver_binary) || return 1
 
+# The loader for a Windows program: the 32-bit one (package wine32) for an i686 program. The
+# 64-bit loader would hand it on through start.exe, which cannot start a program whose path is
+# longer than 260 characters.
+wine_loader_for() {
+    local offset machine loader32
+    loader32=$(dirname "$WINE")/wine
+    offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    machine=$(od -An -tx2 -j$((${offset:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+    if [ "$machine" = 014c ] && [ -x "$loader32" ]; then
+        echo "$loader32"
+    else
+        echo "$WINE"
+    fi
+}
+
 # A display of our own for the whole run (windows need one).
 wine_start_display() {
     local n pidfile=$TOVRIN_WINE_DIR/xvfb.pid
