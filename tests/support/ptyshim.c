@@ -84,26 +84,19 @@ static int shimmed(ioctl_fn real, int fd, unsigned long request, void* argument)
     return result;
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list arguments;
-    void* argument;
-
-    va_start(arguments, request);
-    argument = va_arg(arguments, void*);
-    va_end(arguments);
-    pthread_once(&real_ioctl_once, find_real_ioctl);
-    return shimmed(real_ioctl, fd, request, argument);
-}
+/* Both entry points take one pointer argument after the request, as every request here does. */
+#define SHIMMED_ENTRY(name, real_expression)                                                                 \
+    int name(int fd, unsigned long request, ...) {                                                           \
+        va_list arguments;                                                                                   \
+        void* argument;                                                                                      \
+        va_start(arguments, request);                                                                        \
+        argument = va_arg(arguments, void*);                                                                 \
+        va_end(arguments);                                                                                   \
+        pthread_once(&real_ioctl_once, find_real_ioctl);                                                     \
+        return shimmed(real_expression, fd, request, argument);                                              \
+    }
 
 int __ioctl_time64(int fd, unsigned long request, ...);
 
-int __ioctl_time64(int fd, unsigned long request, ...) {
-    va_list arguments;
-    void* argument;
-
-    va_start(arguments, request);
-    argument = va_arg(arguments, void*);
-    va_end(arguments);
-    pthread_once(&real_ioctl_once, find_real_ioctl);
-    return shimmed(real_ioctl_time64 != NULL ? real_ioctl_time64 : real_ioctl, fd, request, argument);
-}
+SHIMMED_ENTRY(ioctl, real_ioctl)
+SHIMMED_ENTRY(__ioctl_time64, real_ioctl_time64 != NULL ? real_ioctl_time64 : real_ioctl)

@@ -61,6 +61,14 @@ public:
     OsHandle DownloadThread() const { return platform->startedThreads.back(); }
     void RunReceive() { platform->RunThread(ReceiveThread()); }
     void RunDownload() { platform->RunThread(DownloadThread()); }
+    // The receive thread runs and fails at once: WaitCommEvent fails with the error (site 122).
+    void RunReceiveFailingWith(uint32_t error) {
+        IoScript failing;
+        failing.start = IoStart::Failed;
+        failing.error = error;
+        platform->commEventScript.push_back(failing);
+        RunReceive();
+    }
     // The receive thread runs while the download thread waits for its first acknowledge, and
     // the owner handles what they post until the transfer ends.
     void RunReceiveWhileDownloadWaits() {
@@ -119,6 +127,13 @@ public:
     TransferControl control;
     ScriptedLoader loader;
     std::vector<std::vector<std::string>> closedWith; // the list when each WM_CLOSE arrived
+};
+
+// A row of a table: what the test arranges, and the line the owner shows for it.
+struct ArrangedLine {
+    const char* name;
+    std::function<void(ControlRig&)> arrange;
+    std::string line;
 };
 
 std::vector<uint8_t> Text(const std::string& text) {
@@ -423,11 +438,7 @@ TEST(TransferControl, StartsAfterTheThreadsOfTheLastTransferHaveEnded) {
 // A report of the receive thread that was dropped because the transfer was already over leaves
 // its site behind; the next transfer's line error or overflow must not carry it.
 TEST(TransferControl, ShowsASiteOnlyWithTheReceiveThreadsOwnFailure) {
-    struct Case {
-        const char* name;
-        std::function<void(ControlRig&)> arrange;
-        std::string line;
-    };
+    using Case = ArrangedLine;
     const Case cases[] = {
         {"line error",
          [](ControlRig& rig) {
@@ -451,11 +462,7 @@ TEST(TransferControl, ShowsASiteOnlyWithTheReceiveThreadsOwnFailure) {
         rig.platform->files["boot1.bin"].content = Bytes(961, 0);
         rig.Start();
         rig.RunDownload();
-        IoScript failing;
-        failing.start = IoStart::Failed;
-        failing.error = 5;
-        rig.platform->commEventScript.push_back(failing);
-        rig.RunReceive();
+        rig.RunReceiveFailingWith(5);
         rig.Dispatch();
         ASSERT_EQ(rig.owner.lines.back(), "*** Bin-File is too large!");
         ASSERT_EQ(rig.control.Session().rxErrorSite.load(), kSiteWaitCommEvent);
@@ -611,25 +618,14 @@ TEST(TransferControl, ShowsTheStepTheThreadWasWorkingOnWhenItPosted) {
     EXPECT_EQ(rig.control.Session().CurrentStep(), nullptr) << "the thread went past both steps";
     rig.Dispatch();
 
-    EXPECT_EQ(rig.owner.lines,
-              (std::vector<std::string>{
-                  kStartDownload, "*** Connecting to device", "*** Transmitting 0-Byte (1)",
-                  "*** Connected to device", "*** Binaryfile boot1.bin transmitted.",
-                  "*** Transmitting programfile prog1.b86", "*** Download completed",
-                  "*** Connecting to device", "*** Transmitting 0-Byte (1)", "*** Connected to device",
-                  "*** Binaryfile boot2.bin transmitted.", "*** Transmitting programfile prog2.b86",
-                  "*** Download completed", "*** Download finally completed"}));
+    EXPECT_EQ(rig.owner.lines, TwoStepLines());
     EXPECT_EQ(rig.owner.summaryHistory,
               (std::vector<std::string>{"Block 1 of 3", "Block 2 of 3", "Block 3 of 3", "Block 1 of 2",
                                         "Block 2 of 2"}));
 }
 
 TEST(TransferControl, NamesTheFileOfTheStepThatFailedAfterTheCursorMovedOn) {
-    struct Case {
-        const char* name;
-        std::function<void(ControlRig&)> arrange;
-        std::string line;
-    };
+    using Case = ArrangedLine;
     const Case cases[] = {
         {"first step",
          [](ControlRig& rig) {
@@ -787,11 +783,7 @@ TEST(TransferControl, DropsAReceiveErrorThatArrivesAfterTheDownloadEnded) {
         c.arrange(rig);
         rig.Start();
         rig.RunDownload();
-        IoScript failing;
-        failing.start = IoStart::Failed;
-        failing.error = 5;
-        rig.platform->commEventScript.push_back(failing);
-        rig.RunReceive();
+        rig.RunReceiveFailingWith(5);
         EXPECT_EQ(Posts(rig.platform->posted).back(), ReceiveError(IDS_RECEIVE_THREAD_ERROR, 5));
         rig.Dispatch();
         EXPECT_EQ(rig.owner.lines.back(), c.last);

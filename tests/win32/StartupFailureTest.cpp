@@ -1,7 +1,6 @@
 // Start-up of the application object in this process, on a thread that has joined the
 // multithreaded apartment already: OLE's initialisation then fails (RPC_E_CHANGED_MODE), the
 // way it fails on a system whose OLE libraries are broken.
-#include "app/CatalogueData.h"
 #include "app/win32/QarlApp.h"
 #include "tests/win32/Win32TestSupport.h"
 
@@ -16,15 +15,6 @@
 #include <vector>
 
 namespace {
-
-std::string German(unsigned id) {
-    for (unsigned i = 0; i < kCatalogueEntryCount; ++i) {
-        if (kCatalogueEntries[i].id == id) {
-            return kCatalogueEntries[i].german;
-        }
-    }
-    return "<missing>";
-}
 
 std::string WithCrLf(const std::string& text) {
     std::string converted;

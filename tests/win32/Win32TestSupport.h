@@ -9,6 +9,9 @@
 // The folder that holds the test program, Tovrin.exe and Tovrin1.DLL.
 std::string BinFolder();
 
+// A text of the program's built-in (German) catalogue.
+std::string German(unsigned id);
+
 // A module mapped as resources only, released when it goes.
 class ResourceModule {
 public:
