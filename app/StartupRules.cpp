@@ -6,6 +6,9 @@
 #include <cstdlib>
 
 std::string DefaultLogName(const std::string& programPath) {
+    if (programPath.empty()) {
+        return std::string(); // no ".LOG" in whatever folder is current
+    }
     PathParts parts = SplitPath(programPath);
     return MakePath(parts.drive, parts.dir, parts.fname, ".LOG");
 }

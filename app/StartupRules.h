@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 
-// The default log file: the program's path with the extension ".LOG".
+// The default log file: the program's path with the extension ".LOG"; none when the program's
+// path is not known.
 std::string DefaultLogName(const std::string& programPath);
 
 // The configuration file named on the command line, completed with its folder: a name that

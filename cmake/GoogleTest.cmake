@@ -1,6 +1,6 @@
 # GoogleTest and GoogleMock from Debian's googletest package, built from source with the
-# project's compiler (native or MinGW).
-if(NOT TOVRIN_TESTS)
+# project's compiler (native or MinGW). The fuzz preset uses it for the engine's scripted fake.
+if(NOT TOVRIN_TESTS AND NOT TOVRIN_FUZZ)
   return()
 endif()
 set(TOVRIN_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")

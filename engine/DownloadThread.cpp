@@ -42,7 +42,9 @@ private:
     uint32_t Wait(OsHandle second, uint32_t timeoutMs) {
         return platform.WaitForTwo(session.stopEvent.Get(), second, timeoutMs);
     }
-    // A stop that came while the thread read a file: nothing more goes out on its own port.
+    // The thread writes through its own handle of the port, which a stop does not close: a stop
+    // that came while it was busy between waits (reading a file, or just after a wait ended
+    // with a time-out or an acknowledge) is polled for before anything more goes out.
     bool StoppedBeforeWrite() {
         if (Wait(session.ackEvent.Get(), 0) != kWaitObject0) {
             return false;
@@ -100,6 +102,9 @@ void DownloadThread::ConnectPhase(const LoadingStep& step) {
     platform.ResetEvent(session.ackEvent.Get());
     session.connectAttempts = 0;
     while (!Over() && State() != Connected) {
+        if (StoppedBeforeWrite()) {
+            break;
+        }
         uint32_t attempt = ++session.connectAttempts;
         session.NotifyState(SendingZeroByte, attempt);
         if (attempt > session.maxConnectRetries) {

@@ -155,7 +155,7 @@ void ReceiveThread::Notify() {
         SetState(RxStopped);
     } else if (result == kWaitObject1) {
         platform.ResetEvent(session.notifyEvent.Get());
-        platform.PostToWindow(session.ownerWindow, kWmCommNotify, kEvRxChar, 0);
+        session.PostToOwner(kWmCommNotify, kEvRxChar, 0);
     } else if (result != kWaitTimeout) {
         session.receiveError = platform.LastError();
         Fail(kSiteNotifyPoll, session.receiveError);

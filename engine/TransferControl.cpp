@@ -21,14 +21,18 @@ const char* SetupFailureText(PortSetupCall call) {
 }
 
 constexpr uint32_t kStopWaitMs = 1000;
+// A thread that outlived the stop's wait is given this much more at the next start; it may be
+// letting go of a pending operation (up to 2000 ms) or finishing a file read.
+constexpr uint32_t kRestartWaitMs = 3000;
+constexpr const char kThreadsNotEnded[] = "The threads of the previous transfer have not ended.\n";
 
 } // namespace
 
 TransferControl::TransferControl(ISessionOwner& owner, const ITextCatalogue& catalogue,
                                  std::shared_ptr<IEnginePlatform> platformIn, OsHandle ownerWindow,
                                  const TransferOptions& options)
-    : owner(owner), catalogue(catalogue), platform(std::move(platformIn)), ownerWindow(ownerWindow),
-      options(options), session(std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun)) {
+    : owner(owner), catalogue(catalogue), platform(std::move(platformIn)), options(options),
+      session(std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun)) {
     session->maxConnectRetries = options.maxConnectRetries;
 }
 
@@ -53,6 +57,11 @@ void TransferControl::StartOrCancel() {
         return;
     }
     StopSession();
+    if (!PreviousThreadsEnded()) {
+        // Its own handle of the port would make the port's opening fail for no visible reason.
+        ReportMessage(kThreadsNotEnded);
+        return;
+    }
     owner.SetListLabel(catalogue.LoadText(IDS_MESSAGES_LABEL));
     owner.DisableConfigurationControls();
     owner.SetDisplayMode(true);
@@ -110,28 +119,14 @@ bool TransferControl::OpenAndConfigurePort() {
 }
 
 void TransferControl::PrepareSession(const Configuration& configuration) {
-    if (session->downloadThread || session->receiveThread) {
-        OsHandle threads[] = {session->downloadThread.Get(), session->receiveThread.Get()};
-        uint32_t count = 0;
-        for (OsHandle thread : threads) {
-            if (thread != nullptr) {
-                threads[count++] = thread;
-            }
-        }
-        if (platform->WaitForThreads(threads, count, 0) == kWaitTimeout) {
-            // A thread of the last transfer has not ended yet: it keeps its session (and its
-            // stop event, which stays set); this transfer gets a new one.
-            OsHandle port = session->portHandle.exchange(nullptr);
-            session = std::make_shared<TransferSession>(platform, ownerWindow, options.dryRun);
-            session->maxConnectRetries = options.maxConnectRetries;
-            session->portHandle = port;
-        }
-    }
+    const uint64_t posted = session->postedMessages.load();
+    staleMessages = posted > dispatchedMessages ? posted - dispatchedMessages : 0;
     session->rxRead = 0;
     session->rxWrite = 0;
     session->rxLine.clear();
     session->receiveState = RxIdle;
     session->downloadState = Connecting;
+    session->rxErrorSite = kSiteNone; // a site left by a dropped report is no site of this run
     platform->ResetEvent(session->stopEvent.Get());
     session->SetSteps(configuration.Steps());
     handledStep = 0;
@@ -178,15 +173,20 @@ void TransferControl::StopSession() {
     owner.EnableConfigurationControls();
 }
 
-// Signals both threads, closes the port and waits briefly for them; a second call waits no more.
-void TransferControl::StopThreads() {
-    OsHandle threads[2];
+uint32_t TransferControl::LiveThreads(OsHandle (&threads)[2]) const {
     uint32_t count = 0;
     for (OsHandle thread : {session->downloadThread.Get(), session->receiveThread.Get()}) {
         if (thread != nullptr) {
             threads[count++] = thread;
         }
     }
+    return count;
+}
+
+// Signals both threads, closes the port and waits briefly for them; a second call waits no more.
+void TransferControl::StopThreads() {
+    OsHandle threads[2];
+    uint32_t count = LiveThreads(threads);
     platform->SetEvent(session->stopEvent.Get());
     if (OsHandle port = session->portHandle.load()) {
         platform->CloseHandle(port);
@@ -195,6 +195,14 @@ void TransferControl::StopThreads() {
             platform->WaitForThreads(threads, count, kStopWaitMs);
         }
     }
+}
+
+// The threads of the last transfer, stopped already, are waited for (bounded) before a new one
+// starts: only then does the port open, and only then are their messages all in the queue.
+bool TransferControl::PreviousThreadsEnded() {
+    OsHandle threads[2];
+    uint32_t count = LiveThreads(threads);
+    return count == 0 || platform->WaitForThreads(threads, count, kRestartWaitMs) != kWaitTimeout;
 }
 
 const LoadingStep* TransferControl::StepConcerned() {
@@ -267,8 +275,9 @@ void TransferControl::OnReceiveError(unsigned id, uint32_t code) {
         return; // the transfer is already over
     }
     std::string text = catalogue.Format(id, {code});
+    // Only the receive thread's own failures carry a site.
     int32_t site = session->rxErrorSite.load();
-    if (site != kSiteNone) {
+    if (id == IDS_RECEIVE_THREAD_ERROR && site != kSiteNone) {
         text = FormatText("%s Line: %d", {text, site});
         session->rxErrorSite = kSiteNone;
     }
@@ -324,24 +333,40 @@ void TransferControl::OnCommNotify(uint32_t events) {
     flush();
 }
 
+bool TransferControl::DropStale() {
+    ++dispatchedMessages;
+    if (staleMessages == 0) {
+        return false;
+    }
+    --staleMessages;
+    return true;
+}
+
 bool TransferControl::Dispatch(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (message != WM_TRANSFER_STATE && message != WM_TRANSFER_ERROR && message != WM_RECEIVE_ERROR &&
+        message != kWmCommNotify) {
+        return false;
+    }
+    if (DropStale()) {
+        return true; // a message of an earlier transfer
+    }
+    unsigned id = static_cast<unsigned>(wParam);
     uint32_t argument = static_cast<uint32_t>(lParam);
     switch (message) {
     case WM_TRANSFER_STATE:
-        OnTransferState(static_cast<unsigned>(wParam), argument);
-        return true;
+        OnTransferState(id, argument);
+        break;
     case WM_TRANSFER_ERROR:
-        OnTransferError(static_cast<unsigned>(wParam), argument);
-        return true;
+        OnTransferError(id, argument);
+        break;
     case WM_RECEIVE_ERROR:
-        OnReceiveError(static_cast<unsigned>(wParam), argument);
-        return true;
-    case kWmCommNotify:
-        OnCommNotify(static_cast<uint32_t>(wParam));
-        return true;
+        OnReceiveError(id, argument);
+        break;
     default:
-        return false;
+        OnCommNotify(static_cast<uint32_t>(wParam));
+        break;
     }
+    return true;
 }
 
 void TransferControl::EndTransfer() {

@@ -81,17 +81,19 @@ public:
     TransferSession& Session() { return *session; }
 
 private:
+    uint32_t LiveThreads(OsHandle (&threads)[2]) const;
     void StopThreads();
+    bool PreviousThreadsEnded();
     bool CheckConfiguration(Configuration*& configuration);
     bool OpenAndConfigurePort();
     void PrepareSession(const Configuration& configuration);
     bool StartThreads();
     const LoadingStep* StepConcerned();
+    bool DropStale();
 
     ISessionOwner& owner;
     const ITextCatalogue& catalogue;
     std::shared_ptr<IEnginePlatform> platform;
-    OsHandle ownerWindow;
     TransferOptions options;
     std::shared_ptr<TransferSession> session;
     // The step a message concerns: the download thread announces each step with "Connecting"
@@ -99,4 +101,9 @@ private:
     size_t handledStep = 0;
     bool connectingSeen = false;
     bool completed = false;
+    // The session's messages reach the owner in the order they were posted. Those of an
+    // earlier transfer that are still queued when a transfer starts are dropped: all of them
+    // were posted before the start, as the threads that posted them have ended.
+    uint64_t dispatchedMessages = 0;
+    uint64_t staleMessages = 0;
 };

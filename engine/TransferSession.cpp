@@ -37,38 +37,40 @@ TransferSession::TransferSession(std::shared_ptr<IEnginePlatform> platformIn, Os
       ackEvent(*platform, platform->CreateManualEvent(false)),
       notifyEvent(*platform, platform->CreateManualEvent(true)) {}
 
-void TransferSession::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    platform->PostToWindow(ownerWindow, message, wParam, lParam);
+void TransferSession::PostToOwner(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (platform->PostToWindow(ownerWindow, message, wParam, lParam)) {
+        ++postedMessages;
+    }
 }
 
 void TransferSession::NotifyState(int32_t state, uint32_t argument) {
     if (state == Connecting && dryRun) {
         // A dry run reports the completion where the first connect would begin.
         downloadState = Ended;
-        Post(WM_TRANSFER_STATE, IDS_DOWNLOAD_FINALLY_COMPLETED, 0);
+        PostToOwner(WM_TRANSFER_STATE, IDS_DOWNLOAD_FINALLY_COMPLETED, 0);
         return;
     }
     downloadState = state;
     if (unsigned id = AnnouncedId(state)) {
         bool carriesArgument = state == SendingZeroByte || state == SendingBlock;
-        Post(WM_TRANSFER_STATE, id, carriesArgument ? static_cast<intptr_t>(argument) : 0);
+        PostToOwner(WM_TRANSFER_STATE, id, carriesArgument ? static_cast<intptr_t>(argument) : 0);
     }
 }
 
 void TransferSession::ReportTransferError(unsigned id, uint32_t code) {
     downloadState = Failed;
-    Post(WM_TRANSFER_ERROR, id, static_cast<intptr_t>(code));
+    PostToOwner(WM_TRANSFER_ERROR, id, static_cast<intptr_t>(code));
 }
 
 void TransferSession::PostTransferError(unsigned id, uint32_t code) {
     downloadState = Failed;
     downloadError = code;
-    Post(WM_TRANSFER_ERROR, id, static_cast<intptr_t>(code));
+    PostToOwner(WM_TRANSFER_ERROR, id, static_cast<intptr_t>(code));
 }
 
 void TransferSession::ReportReceiveError(unsigned id, uint32_t code) {
     receiveState = RxFailed;
-    Post(WM_RECEIVE_ERROR, id, static_cast<intptr_t>(code));
+    PostToOwner(WM_RECEIVE_ERROR, id, static_cast<intptr_t>(code));
 }
 
 LoadingStep* TransferSession::CurrentStep() {

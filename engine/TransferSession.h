@@ -79,6 +79,9 @@ public:
     void ReportReceiveError(unsigned id, uint32_t code);
     // The error posts of the download thread that set Failed without ReportTransferError.
     void PostTransferError(unsigned id, uint32_t code);
+    // Every message of the session goes through here, so that the owner knows how many of
+    // them it has still to handle (postedMessages).
+    void PostToOwner(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
     // The steps of the running transfer, taken from the selected configuration at its start.
     // The download thread walks them; the owner looks up the step a message concerns.
@@ -112,10 +115,9 @@ public:
     uint32_t downloadThreadId = 0;
     std::atomic<int32_t> downloadState{Connecting};
     std::atomic<uint32_t> downloadError{0};
+    std::atomic<uint64_t> postedMessages{0}; // messages of this session in the owner's queue so far
 
 private:
-    void Post(uint32_t message, uintptr_t wParam, intptr_t lParam);
-
     std::vector<LoadingStep> steps;
     size_t cursor = 0; // steps.size() stands for none
 };

@@ -9,6 +9,8 @@ PACKAGES=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     wine64 xvfb xauth imagemagick
     locales
+    # The i686 build's tests run under 32-bit Wine; its pty shim is built with gcc -m32.
+    wine32:i386 gcc-multilib
 )
 
 missing=()
@@ -21,6 +23,9 @@ SUDO=""
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $SUDO dpkg --add-architecture i386
+    fi
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Counts the tests that ran in each tier from the JUnit files of a test run."""
+"""Counts the tests that ran in each tier, and for the Win32 and e2e tiers in each MinGW build,
+from the JUnit files of a test run."""
 import glob
 import re
 import sys
@@ -36,21 +37,35 @@ def gtest_files(pattern):
     return total, failures, suites
 
 
+BUILDS = [("x86_64", "mingw-x64", "64-bit Wine"), ("i686", "mingw-i686", "32-bit Wine")]
+
+
 def main(root, fuzz_log):
     native = ctest_cases(f"{root}/build/native/junit.xml")
     unit = tally(native, "unit.")
-    e2e = tally(native, "e2e.")
-    win32_total, win32_failures, win32_suites = gtest_files(f"{root}/build/mingw-x64/test-results/win32.*.xml")
     print()
     print("== tests run per tier")
     print(f"unit  (native, sanitizers): {unit[0]} tests, {unit[1]} failed, {unit[2]} skipped")
-    print(f"win32 (MinGW under Wine):   {win32_total} tests in {win32_suites} suites, {win32_failures} failed")
-    print(f"e2e   (Tovrin.exe + simulator): {e2e[0]} tests, {e2e[1]} failed, {e2e[2]} skipped")
+    failed = unit[1]
+    for build, preset, wine in BUILDS:
+        total, failures, suites = gtest_files(f"{root}/build/{preset}/test-results/win32.*.xml")
+        ran = tally(ctest_cases(f"{root}/build/{preset}/junit.xml"), "win32.")
+        print(f"win32 {build:6} (MinGW under {wine}): {total} tests in {suites} suites, {failures} failed"
+              f" ({ran[1]} ctest entries failed)")
+        failed += failures + ran[1]
+        if suites == 0:
+            print(f"win32 {build:6}: no suite ran")
+            failed += 1
+    for build, _, _ in BUILDS:
+        e2e = tally(native, f"e2e.{build}.")
+        print(f"e2e   {build:6} (Tovrin.exe + simulator): {e2e[0]} tests, {e2e[1]} failed, {e2e[2]} skipped")
+        failed += e2e[1]
+    other = tally([c for c in native if not any(c[0].startswith(f"e2e.{b[0]}.") for b in BUILDS)], "e2e.")
+    print(f"e2e   native (simulator alone): {other[0]} tests, {other[1]} failed, {other[2]} skipped")
+    failed += other[1]
     fuzz = Path(fuzz_log).read_text(errors="replace") if fuzz_log and Path(fuzz_log).exists() else ""
-    match = re.search(r"executions: (\d+) seconds: ([\d.]+)", fuzz)
-    if match:
-        print(f"fuzz  (libFuzzer, .cfg reader): {match.group(1)} executions in {match.group(2)} s")
-    failed = unit[1] + win32_failures + e2e[1]
+    for match in re.finditer(r"^(\S+): executions: (\d+) seconds: ([\d.]+)", fuzz, re.M):
+        print(f"fuzz  (libFuzzer, {match.group(1)}): {match.group(2)} executions in {match.group(3)} s")
     return 1 if failed else 0
 
 

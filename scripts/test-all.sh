@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh Debian 12 machine: set-up, the three builds, and every tier:
 #   unit   native GoogleTest of the portable core (AddressSanitizer, UndefinedBehaviorSanitizer)
-#   win32  GoogleTest built with MinGW, run under Wine
-#   e2e    Tovrin.exe under Wine against the controller simulator through a pty
-#   fuzz   a bounded libFuzzer run of the .cfg reader
-# Prints how many tests ran in each tier; exits non-zero when anything failed.
+#   win32  GoogleTest built with MinGW, run under Wine: x86_64 under 64-bit Wine, i686 (the
+#          reference target) under 32-bit Wine
+#   e2e    Tovrin.exe of both builds under Wine against the controller simulator through a pty
+#   fuzz   bounded libFuzzer runs of the .cfg reader and of the program-file path
+# Prints how many tests ran in each tier and build; exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -20,16 +21,18 @@ run_ctest() { # build-dir label...
     (cd "$dir" && ctest --output-on-failure -j "$JOBS" --output-junit "$dir/junit.xml" "$@") || status=1
 }
 
-echo "== tier 2: Win32 tests under Wine"
+echo "== tier 2: Win32 tests under Wine (x86_64)"
 run_ctest "$ROOT/build/mingw-x64"
+echo "== tier 2: Win32 tests under 32-bit Wine (i686)"
+run_ctest "$ROOT/build/mingw-i686"
 echo "== tiers 1 and 3: native unit tests and end-to-end runs"
 run_ctest "$ROOT/build/native"
 
-echo "== fuzz: bounded run"
+echo "== fuzz: bounded runs"
 fuzz_log=$ROOT/build/fuzz-summary.txt
-if [ -x scripts/fuzz-profile.sh ]; then
-    ./scripts/fuzz-profile.sh 25 | tee "$fuzz_log" || status=1
-fi
+: >"$fuzz_log"
+./scripts/fuzz-run.sh profile 25 | tee -a "$fuzz_log" || status=1
+./scripts/fuzz-run.sh program 20 | tee -a "$fuzz_log" || status=1
 
 python3 scripts/summarize-tests.py "$ROOT" "$fuzz_log" || status=1
 exit $status

@@ -69,7 +69,12 @@ BOOL CQarlApp::InitInstance() {
     }
 
     if (FAILED(::OleInitialize(nullptr))) {
-        AfxMessageBox(builtIn.LoadText(IDS_OLE_INIT_FAILED), MB_OK, static_cast<UINT>(-1));
+        const std::string failure = builtIn.LoadText(IDS_OLE_INIT_FAILED);
+        if (m_bBatchMode) {
+            LogStartupFailure(syntaxErrors, &failure); // no box that would wait for a click
+        } else {
+            AfxMessageBox(failure, MB_OK, static_cast<UINT>(-1));
+        }
         return FALSE;
     }
     oleInitialized = true;
@@ -81,7 +86,7 @@ BOOL CQarlApp::InitInstance() {
     if (cmdInfo.m_nShellCommand != CQarlCommandLineInfo::FileNothing) {
         RunMainDialog();
     } else if (m_bBatchMode) {
-        LogSyntaxErrors(syntaxErrors);
+        LogStartupFailure(syntaxErrors, nullptr);
     }
     return FALSE;
 }
@@ -106,13 +111,19 @@ void CQarlApp::UnlockApp() {
     }
 }
 
-void CQarlApp::LogSyntaxErrors(const std::vector<std::string>& texts) const {
+// In batch mode every way out of start-up leaves its record in the log: the held-back syntax
+// errors, then the failure that ended start-up.
+void CQarlApp::LogStartupFailure(const std::vector<std::string>& syntaxErrors,
+                                 const std::string* failure) const {
     std::string message;
-    for (const std::string& text : texts) {
+    for (const std::string& text : syntaxErrors) {
         for (char c : text) {
             message += c == '\n' ? std::string("\r\n") : std::string(1, c);
         }
         message += "\r\n";
+    }
+    if (failure != nullptr) {
+        message += *failure;
     }
     WriteLogRecord(
         m_strLogFile, m_bAppendLog != FALSE,

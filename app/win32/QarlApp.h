@@ -44,7 +44,7 @@ public:
 
 private:
     void ResolveConfiguration(const std::string& name);
-    void LogSyntaxErrors(const std::vector<std::string>& texts) const;
+    void LogStartupFailure(const std::vector<std::string>& syntaxErrors, const std::string* failure) const;
     void SelectLanguage();
     void StartAutomation();
     void RunMainDialog();

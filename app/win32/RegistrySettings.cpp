@@ -20,6 +20,14 @@ LONG RegKey::Create(HKEY parent, const std::string& path, REGSAM access) {
                              nullptr);
 }
 
+LONG OpenMachineKey(RegKey& key, const std::string& path, REGSAM access) {
+    return key.Open(HKEY_LOCAL_MACHINE, path, access | kProgramView);
+}
+
+LONG CreateMachineKey(RegKey& key, const std::string& path, REGSAM access) {
+    return key.Create(HKEY_LOCAL_MACHINE, path, access | kProgramView);
+}
+
 void RegKey::Close() {
     if (key != nullptr) {
         ::RegCloseKey(key);
@@ -29,8 +37,8 @@ void RegKey::Close() {
 
 bool RegistrySettingsStore::OpenSectionForReading(const std::string& section, RegKey& settings,
                                                   RegKey& sectionKey) const {
-    return settings.Open(m_hSettingsRoot, m_strSettingsKey, KEY_READ) == ERROR_SUCCESS &&
-           sectionKey.Open(settings.Get(), section, KEY_READ) == ERROR_SUCCESS;
+    return settings.Open(m_hSettingsRoot, m_strSettingsKey, KEY_READ | kProgramView) == ERROR_SUCCESS &&
+           sectionKey.Open(settings.Get(), section, KEY_READ | kProgramView) == ERROR_SUCCESS;
 }
 
 bool RegistrySettingsStore::RegSubKeyExists(const std::string& section) {
@@ -41,7 +49,7 @@ bool RegistrySettingsStore::RegSubKeyExists(const std::string& section) {
 
 bool RegistrySettingsStore::CreateSettingsKey() {
     RegKey settings;
-    return settings.Create(m_hSettingsRoot, m_strSettingsKey, KEY_WRITE) == ERROR_SUCCESS;
+    return settings.Create(m_hSettingsRoot, m_strSettingsKey, KEY_WRITE | kProgramView) == ERROR_SUCCESS;
 }
 
 std::string RegistrySettingsStore::ReadRegString(const std::string& section, const std::string& name,
@@ -85,8 +93,9 @@ bool RegistrySettingsStore::WriteValue(const std::string& section, const std::st
     CreateSettingsKey();
     RegKey settings;
     RegKey sectionKey;
-    if (settings.Open(m_hSettingsRoot, m_strSettingsKey, KEY_WRITE) != ERROR_SUCCESS ||
-        sectionKey.Create(settings.Get(), section, KEY_WRITE | KEY_QUERY_VALUE) != ERROR_SUCCESS) {
+    if (settings.Open(m_hSettingsRoot, m_strSettingsKey, KEY_WRITE | kProgramView) != ERROR_SUCCESS ||
+        sectionKey.Create(settings.Get(), section, KEY_WRITE | KEY_QUERY_VALUE | kProgramView) !=
+            ERROR_SUCCESS) {
         return false;
     }
     DWORD type = 0;

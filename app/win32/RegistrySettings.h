@@ -24,8 +24,17 @@ private:
     HKEY key = nullptr;
 };
 
+// The reference program is 32-bit: on 64-bit Windows its settings, the host product's keys and
+// the serial map live in the 32-bit view of HKLM. Every HKLM key of the program is opened in
+// that view, so that the i686 and the x86_64 builds share them (32-bit Windows ignores the flag).
+constexpr REGSAM kProgramView = KEY_WOW64_32KEY;
+
+// HKEY_LOCAL_MACHINE\path in the program's view (settings store, host product, serial map).
+LONG OpenMachineKey(RegKey& key, const std::string& path, REGSAM access);
+LONG CreateMachineKey(RegKey& key, const std::string& path, REGSAM access);
+
 // The settings store on the registry: below HKLM, the key kSettingsKey with one sub-key per
-// section. The application object is one of these.
+// section, all in the program's view. The application object is one of these.
 class RegistrySettingsStore : public ISettingsStore {
 public:
     static const char* const kSettingsKey;

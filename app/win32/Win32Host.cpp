@@ -9,12 +9,21 @@
 const char* const Win32LanguageHost::kHostKey = "SOFTWARE\\Korvane\\VANTORA";
 
 std::optional<std::string> ProgramPath() {
-    char path[MAX_PATH] = {};
-    DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return std::nullopt;
+    // A program deep in a folder tree has a path of MAX_PATH characters or more: the buffer
+    // grows until the whole path fits (a cut one would name another file).
+    constexpr DWORD kLongestPath = 32768;
+    for (DWORD size = MAX_PATH; size <= kLongestPath; size *= 2) {
+        std::string path(size, '\0');
+        DWORD length = ::GetModuleFileNameA(nullptr, &path[0], size);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < size) {
+            path.resize(length);
+            return path;
+        }
     }
-    return std::string(path, length);
+    return std::nullopt;
 }
 
 std::optional<std::string> CurrentDirectory() {
@@ -59,8 +68,11 @@ bool Win32FileSystem::FileReadable(const std::string& path) const {
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
+    // Only a file on a disk is a step file: a device such as NUL or COM1, or a pipe, opens as
+    // well, but gives no file (NUL reads as empty) or a read that never ends (a COM port).
+    const bool onDisk = ::GetFileType(file) == FILE_TYPE_DISK;
     ::CloseHandle(file);
-    return true;
+    return onDisk;
 }
 
 namespace {
@@ -84,11 +96,11 @@ std::optional<std::string> QueryText(HKEY key, const char* name) {
 bool Win32LanguageHost::ReadHostKey(std::optional<std::string>& current,
                                     std::optional<std::string>& sysPath) {
     RegKey host;
-    if (host.Open(HKEY_LOCAL_MACHINE, kHostKey, KEY_READ) != ERROR_SUCCESS) {
+    if (OpenMachineKey(host, kHostKey, KEY_READ) != ERROR_SUCCESS) {
         return false;
     }
     RegKey languages;
-    if (languages.Open(host.Get(), "Languages", KEY_READ) == ERROR_SUCCESS) {
+    if (languages.Open(host.Get(), "Languages", KEY_READ | kProgramView) == ERROR_SUCCESS) {
         current = QueryText(languages.Get(), "Current");
         languages.Close();
     }

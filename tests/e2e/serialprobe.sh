@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# The harness itself: the serial probe (MinGW x86_64 build) under Wine opens \\.\COM12, a
+# The harness itself: the serial probe (of one MinGW build) under Wine opens \\.\COM12, a
 # symlink to the simulator's pty, with the pty shim preloaded, and loads one step: wake-up
 # zeros, boot image, program file. The simulator's record must hold exactly those bytes.
 #
-#   serialprobe.sh SIMULATOR PTYSHIM MKEXAMPLE [MINGW_X64_BUILD]
-# The environment variable TOVRIN_MINGW_X64_DIR overrides the MinGW build's directory.
+#   serialprobe.sh SIMULATOR PTYSHIM MKEXAMPLE [MINGW_BUILD]
+# PTYSHIM may hold $LIB (one path for 64-bit and 32-bit processes). The environment variable
+# that TOVRIN_MINGW_ENV names (TOVRIN_MINGW_X64_DIR by default) overrides the build's directory.
 set -euo pipefail
 sim=$1 shim=$2 mkexample=$3
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-probe=${TOVRIN_MINGW_X64_DIR:-${4:-$repo/build/mingw-x64}}/bin/tovrin_serialprobe.exe
+override_name=${TOVRIN_MINGW_ENV:-TOVRIN_MINGW_X64_DIR}
+probe=${!override_name:-${4:-$repo/build/mingw-x64}}/bin/tovrin_serialprobe.exe
 if [ ! -f "$probe" ]; then
-    echo "SKIP: $probe is not built (build the mingw-x64 preset, or point TOVRIN_MINGW_X64_DIR at its build)"
+    echo "SKIP: $probe is not built (build the MinGW preset, or point $override_name at its build)"
     exit 77
 fi
 
@@ -51,7 +53,7 @@ done
 [ "$(readlink "$link")" = "$(head -n 1 "$work/sim.out")" ] || fail "COM12 does not point to the simulator's pty"
 
 set +e
-LD_PRELOAD=$shim timeout 60 "$WINE" "$probe" '\\.\COM12' 0xC5 "Z:$work/boot.bin" "Z:$work/program.b86" \
+LD_PRELOAD=$shim timeout 60 "$(wine_loader_for "$probe")" "$probe" '\\.\COM12' 0xC5 "Z:$work/boot.bin" "Z:$work/program.b86" \
     >"$work/probe.out" 2>&1
 probe_status=$?
 set -e

@@ -4,6 +4,9 @@ on the other end and the pty shim preloaded. One scenario per call:
 
   tovrin_e2e.py SCENARIO --sim SIM --shim SHIM --mkexample MKEXAMPLE --mingw MINGW_BUILD_DIR
 
+The MinGW build is either one, x86_64 or i686 (its programs run under 32-bit Wine); SHIM may
+hold $LIB, so that one preload path serves 64-bit and 32-bit processes. The environment
+variable that TOVRIN_MINGW_ENV names (default TOVRIN_MINGW_X64_DIR) overrides MINGW_BUILD_DIR.
 Exits 0 when the scenario holds, 1 when it does not, 77 when the MinGW build is missing.
 """
 import argparse
@@ -41,14 +44,31 @@ class Wine:
         self.wine, self.prefix, self.display = out[0], Path(out[1]), out[2]
         self.shim = shim
 
+    def loader(self, exe):
+        """The loader of the program's word size: the 32-bit one for an i686 program (the 64-bit
+        loader hands it on through start.exe, which fails on paths longer than 260 characters)."""
+        header = Path(exe).read_bytes()[:4096]
+        offset = int.from_bytes(header[0x3C:0x40], "little")
+        loader32 = Path(self.wine).with_name("wine")
+        if header[offset + 4:offset + 6] == b"\x4c\x01" and loader32.exists():
+            return str(loader32)
+        return self.wine
+
     def env(self, lang):
         env = dict(os.environ)
         env.update(WINEPREFIX=str(self.prefix), DISPLAY=self.display, WINEDEBUG="-all",
                    WINEDLLOVERRIDES="mscoree,mshtml=", LD_PRELOAD=self.shim, LANG=lang, LC_ALL="")
         return env
 
-    def reg(self, *args):
-        subprocess.run([self.wine, "reg", *args], env=self.env("en_US.UTF-8"), capture_output=True, timeout=60)
+    def reg(self, *args, view="32"):
+        """`reg` in one registry view: the program's keys live in the 32-bit one in every build."""
+        subprocess.run([self.wine, "reg", *args, f"/reg:{view}"], env=self.env("en_US.UTF-8"), capture_output=True,
+                       timeout=60)
+
+    def reg_has(self, key, value, view):
+        result = subprocess.run([self.wine, "reg", "query", key, "/v", value, f"/reg:{view}"],
+                                env=self.env("en_US.UTF-8"), capture_output=True, timeout=60)
+        return result.returncode == 0
 
     def port_link(self, number):
         return self.prefix / "dosdevices" / f"com{number}"
@@ -56,7 +76,7 @@ class Wine:
     def run_tovrin(self, exe, args, cwd, lang="en_US.UTF-8"):
         started = time.monotonic()
         try:
-            result = subprocess.run([self.wine, str(exe), *args], cwd=cwd, env=self.env(lang),
+            result = subprocess.run([self.loader(exe), str(exe), *args], cwd=cwd, env=self.env(lang),
                                     capture_output=True, timeout=RUN_LIMIT_S)
         except subprocess.TimeoutExpired:
             raise Failure(f"Tovrin.exe {' '.join(args)} did not end within {RUN_LIMIT_S} s")
@@ -99,21 +119,23 @@ class Scenario:
     def __init__(self, options):
         self.sim, self.mkexample = str(Path(options.sim).resolve()), options.mkexample
         self.exe = (Path(options.mingw) / "bin" / "Tovrin.exe").resolve()
-        self.wine = Wine(str(Path(options.shim).resolve()))
+        self.wine = Wine(os.path.abspath(options.shim))
         self.work = Path(tempfile.mkdtemp(prefix="e2e.", dir=os.environ.get("TOVRIN_WINE_DIR", "/tmp")))
         for name in os.listdir(REPO / "examples"):
             shutil.copy(REPO / "examples" / name, self.work / name)
         self.cfg = "Z:" + str(self.work / "Example.cfg").replace("/", "\\")
         self.log = self.work / "run.log"
-        self.wine.reg("delete", SETTINGS_KEY, "/f")
-        self.wine.reg("delete", HOST_KEY, "/f")
+        for view in ("32", "64"):
+            self.wine.reg("delete", SETTINGS_KEY, "/f", view=view)
+            self.wine.reg("delete", HOST_KEY, "/f", view=view)
         for number in (1, 2, 9, 12):
             link = self.wine.port_link(number)
             if link.is_symlink():
                 link.unlink()
 
     def close(self):
-        self.wine.reg("delete", SETTINGS_KEY, "/f")
+        for view in ("32", "64"):
+            self.wine.reg("delete", SETTINGS_KEY, "/f", view=view)
         shutil.rmtree(self.work, ignore_errors=True)
 
     def simulator(self, port, *options):
@@ -172,7 +194,10 @@ def completes_two_steps(s):
 
 
 def silent_device_gives_up(s):
-    s.wine.reg("add", SETTINGS_KEY, "/v", "MaxConnectRetries", "/t", "REG_DWORD", "/d", "3", "/f")
+    # Written only to the 32-bit view, where the settings of a 32-bit Tovrin live on 64-bit
+    # Windows: both builds read it there.
+    s.wine.reg("add", SETTINGS_KEY, "/v", "MaxConnectRetries", "/t", "REG_DWORD", "/d", "3", "/f", view="32")
+    check(not s.wine.reg_has(SETTINGS_KEY, "MaxConnectRetries", "64"), "the value is in the 64-bit view too")
     sim = s.simulator(2, "--silent", *s.example_steps())
     code, _ = s.tovrin(s.cfg, "-C2", "-B115200", "-X", "-L", "run.log")
     sim.finish(limit=1)
@@ -191,6 +216,62 @@ def missing_bin_opens_no_port(s):
     lines = s.log_lines()
     check(lines[-2:] == ["Cannot start current configuration, due to missing files.", ""], f"log: {lines}")
     check(summary.get("host_closes") == "0" and sim.received() == b"", f"the port was opened: {summary}")
+    check(code == 1, f"exit status {code}")
+
+
+def device_as_step_file(s, key, device):
+    """A step file that names a device opens like a file, but NUL reads as empty and a COM port
+    without end: the configuration cannot start (199), no port is opened and nothing is sent.
+    COM1 is a pty here that never sends anything, so a read of it would never return."""
+    master, slave = os.openpty()
+    com1 = s.wine.port_link(1)
+    if com1.is_symlink() or com1.exists():
+        com1.unlink()
+    com1.symlink_to(os.ttyname(slave))
+    try:
+        cfg = (s.work / "Example.cfg").read_text().replace(f"{key}=EXAMPLE2.{'BIN' if key == 'BootFile' else 'B86'}",
+                                                          f"{key}={device}")
+        check(f"{key}={device}" in cfg, "the configuration was not changed")
+        (s.work / "Device.cfg").write_text(cfg.replace("\n", "\r\n"))
+        sim = s.simulator(2, *s.example_steps())
+        code, seconds = s.tovrin(s.cfg.replace("Example.cfg", "Device.cfg"), "-C2", "-B115200", "-X", "-L",
+                                 "run.log")
+        summary = sim.finish(limit=1)
+    finally:
+        com1.unlink()
+        os.close(slave)
+        os.close(master)
+    lines = s.log_lines()
+    check(lines[-2:] == ["Cannot start current configuration, due to missing files.", ""], f"log: {lines}")
+    check(summary.get("host_closes") == "0" and sim.received() == b"", f"the port was opened: {summary}")
+    check(code == 1, f"exit status {code}")
+    check(seconds < 30, f"took {seconds:.1f} s")
+
+
+def boot_file_nul_cannot_start(s):
+    device_as_step_file(s, "BootFile", "NUL")
+
+
+def boot_file_com1_cannot_start(s):
+    device_as_step_file(s, "BootFile", "COM1")
+
+
+def firmware_com1_cannot_start(s):
+    device_as_step_file(s, "Firmware", "COM1")
+
+
+def default_log_beside_a_deep_program(s):
+    """A program whose path is longer than 260 characters writes its default log beside itself,
+    never a file named .LOG in the current folder."""
+    deep = s.work.joinpath(*[f"folder{n:02d}_abcdefghij" for n in range(1, 17)])
+    deep.mkdir(parents=True)
+    shutil.copy(s.exe, deep / "Tovrin.exe")
+    check(len("Z:" + str(deep / "Tovrin.exe")) > 260, "the program's path is not long enough")
+    code, _ = s.wine.run_tovrin(deep / "Tovrin.exe", ["-X", "-B9601"], s.work)
+    check(not (s.work / ".LOG").exists(), "a log named .LOG was written in the current folder")
+    log = deep / "Tovrin.LOG"
+    check(log.exists(), "no log beside the program")
+    check("Unzulässige Baudrate: 9601\r\n".encode("cp1252") in log.read_bytes(), f"log: {log.read_bytes()!r}")
     check(code == 1, f"exit status {code}")
 
 
@@ -278,7 +359,7 @@ def run_engine_test(s, test_filter, **extra_env):
     env.update(TOVRIN_TEST_PORT="COM2", TOVRIN_TEST_CONFIG=s.cfg, **extra_env)
     started = time.monotonic()
     try:
-        result = subprocess.run([s.wine.wine, str(tests), f"--gtest_filter={test_filter}"], cwd=s.work, env=env,
+        result = subprocess.run([s.wine.loader(tests), str(tests), f"--gtest_filter={test_filter}"], cwd=s.work, env=env,
                                 capture_output=True, timeout=RUN_LIMIT_S)
     except subprocess.TimeoutExpired:
         raise Failure(f"{test_filter} did not end within {RUN_LIMIT_S} s")
@@ -355,6 +436,8 @@ SCENARIOS = {f.__name__: f for f in [
     device_output_at_full_line_rate,
     engine_transfers_two_steps, engine_owner_exits_during_transfer, user_runs_the_main_window,
     completes_two_steps, silent_device_gives_up, missing_bin_opens_no_port, unopenable_port_is_reported,
+    boot_file_nul_cannot_start, boot_file_com1_cannot_start, firmware_com1_cannot_start,
+    default_log_beside_a_deep_program,
     configuration_named_nowhere, append_adds_a_record, dry_run_sends_nothing, com12_opens,
     unplugged_device_ends_the_run, german_log_without_library]}
 
@@ -370,7 +453,7 @@ def main():
     if options.scenario == "list":
         print("\n".join(sorted(SCENARIOS)))
         return 0
-    options.mingw = os.environ.get("TOVRIN_MINGW_X64_DIR", options.mingw)
+    options.mingw = os.environ.get(os.environ.get("TOVRIN_MINGW_ENV", "TOVRIN_MINGW_X64_DIR"), options.mingw)
     if not (Path(options.mingw) / "bin" / "Tovrin.exe").exists():
         print(f"SKIP: {options.mingw}/bin/Tovrin.exe is not built")
         return 77

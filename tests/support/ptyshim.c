@@ -5,7 +5,11 @@
  * aborts the wait with ERROR_OPERATION_ABORTED. Only when the real ioctl fails on a
  * /dev/pts/N descriptor do we answer as a quiet serial line would: DSR, CTS and CD on,
  * modem-line changes accepted, all counters zero. Every other call passes through
- * untouched. */
+ * untouched.
+ *
+ * 32-bit Wine is built with 64-bit time and calls __ioctl_time64 instead of ioctl: the shim
+ * wraps both, and is built once for each word size (the native build lays them out so that
+ * one LD_PRELOAD path with $LIB serves 64-bit and 32-bit processes alike). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -20,10 +24,12 @@
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 static ioctl_fn real_ioctl;
+static ioctl_fn real_ioctl_time64;
 static pthread_once_t real_ioctl_once = PTHREAD_ONCE_INIT;
 
 static void find_real_ioctl(void) {
     real_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+    real_ioctl_time64 = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
 }
 
 static int is_pts(int fd) {
@@ -57,22 +63,16 @@ static int answer(unsigned long request, void* argument) {
     }
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list arguments;
-    void* argument;
+/* The real call, then our answer when it failed on a pty. */
+static int shimmed(ioctl_fn real, int fd, unsigned long request, void* argument) {
     int result;
     int saved_errno;
 
-    va_start(arguments, request);
-    argument = va_arg(arguments, void*);
-    va_end(arguments);
-
-    pthread_once(&real_ioctl_once, find_real_ioctl);
-    if (real_ioctl == NULL) {
+    if (real == NULL) {
         errno = ENOSYS;
         return -1;
     }
-    result = real_ioctl(fd, request, argument);
+    result = real(fd, request, argument);
     if (result != -1) {
         return result;
     }
@@ -83,3 +83,20 @@ int ioctl(int fd, unsigned long request, ...) {
     errno = saved_errno;
     return result;
 }
+
+/* Both entry points take one pointer argument after the request, as every request here does. */
+#define SHIMMED_ENTRY(name, real_expression)                                                                 \
+    int name(int fd, unsigned long request, ...) {                                                           \
+        va_list arguments;                                                                                   \
+        void* argument;                                                                                      \
+        va_start(arguments, request);                                                                        \
+        argument = va_arg(arguments, void*);                                                                 \
+        va_end(arguments);                                                                                   \
+        pthread_once(&real_ioctl_once, find_real_ioctl);                                                     \
+        return shimmed(real_expression, fd, request, argument);                                              \
+    }
+
+int __ioctl_time64(int fd, unsigned long request, ...);
+
+SHIMMED_ENTRY(ioctl, real_ioctl)
+SHIMMED_ENTRY(__ioctl_time64, real_ioctl_time64 != NULL ? real_ioctl_time64 : real_ioctl)

@@ -37,6 +37,21 @@ wineserver_binary() {
 WINE=$(wine_binary) || return 1
 WINESERVER=$(wineserver_binary) || return 1
 
+# The loader for a Windows program: the 32-bit one (package wine32) for an i686 program. The
+# 64-bit loader would hand it on through start.exe, which cannot start a program whose path is
+# longer than 260 characters.
+wine_loader_for() {
+    local offset machine loader32
+    loader32=$(dirname "$WINE")/wine
+    offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    machine=$(od -An -tx2 -j$((${offset:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+    if [ "$machine" = 014c ] && [ -x "$loader32" ]; then
+        echo "$loader32"
+    else
+        echo "$WINE"
+    fi
+}
+
 # A display of our own for the whole run (windows need one).
 wine_start_display() {
     local n pidfile=$TOVRIN_WINE_DIR/xvfb.pid
@@ -82,9 +97,18 @@ wine_start_idle() {
     echo $! >"$TOVRIN_WINE_DIR/idle.pid"
     local i
     for i in $(seq 1 200); do
-        pgrep -f 'explorer.exe' >/dev/null 2>&1 && return 0
+        wine_prefix_has_desktop && return 0
         sleep 0.05
     done
+}
+
+# Wine's desktop process of this prefix runs (other prefixes of the machine have their own).
+wine_prefix_has_desktop() {
+    local pid
+    for pid in $(pgrep -f 'explorer.exe'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
 }
 
 # Makes the prefix (once) and starts the display and the idle program (idempotent, locked).
@@ -94,6 +118,12 @@ wine_start() {
         flock 9
         wine_start_display || exit 1
         export DISPLAY=$(cat "$TOVRIN_WINE_DIR/display")
+        # A prefix made before 32-bit Wine was installed lacks the 32-bit system (the i686 build
+        # runs there under WoW64): bring it up to date once.
+        if [ -f "$TOVRIN_WINE_DIR/prefix.ready" ] && [ -x /usr/lib/wine/wine ] &&
+            [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+            "$WINE" wineboot -u </dev/null >/dev/null 2>&1
+        fi
         if [ ! -f "$TOVRIN_WINE_DIR/prefix.ready" ]; then
             "$WINE" wineboot -i </dev/null >/dev/null 2>&1
             wine_registry_defaults

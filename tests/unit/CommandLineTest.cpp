@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,38 @@ INSTANTIATE_TEST_SUITE_P(
                               {"Es ist nur eine einzige Konfigurationsdatei als Parameter zul\xe4ssig"}},
                     ErrorCase{{"-B1", "-C0"}, {"Unzul\xe4ssige Baudrate: 1", "Unzul\xe4ssiger COMPort: 0"}},
                     ErrorCase{{"-B%s%s%n"}, {"Syntaxfehler bei Baudraten-Angabe."}}));
+
+// The accepted set is exactly the six rates of the interface settings dialog; its neighbours
+// and the other rates of the catalogue's list are refused with 184.
+TEST(CommandLine, AcceptsExactlyTheSixOfferedBaudRates) {
+    struct Case {
+        const char* digits;
+        int accepted; // 0: refused with 184
+    };
+    const Case cases[] = {
+        {"9600", 9600},     {"14400", 14400}, {"19200", 19200}, {"38400", 38400}, {"57600", 57600},
+        {"115200", 115200}, {"110", 0},       {"300", 0},       {"600", 0},       {"1200", 0},
+        {"2400", 0},        {"4800", 0},      {"56000", 0},     {"128000", 0},    {"256000", 0},
+        {"0", 0},           {"9599", 0},      {"9601", 0},      {"14399", 0},     {"14401", 0},
+        {"19201", 0},       {"38401", 0},     {"57601", 0},     {"115199", 0},    {"115201", 0},
+        {"230400", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.digits);
+        Parsed p = Parse({std::string("-B") + c.digits});
+        if (c.accepted != 0) {
+            EXPECT_TRUE(p.boxes.empty());
+            EXPECT_EQ(p.baudRate, c.accepted);
+            EXPECT_NE(p.shellCommand, CQarlCommandLineInfo::FileNothing);
+        } else {
+            EXPECT_EQ(p.boxes, std::vector<std::string>{"Unzul\xe4ssige Baudrate: " + std::string(c.digits) +
+                                                        "\n\n" + kUsage});
+            EXPECT_EQ(p.baudRate, 0);
+            EXPECT_EQ(p.shellCommand, CQarlCommandLineInfo::FileNothing);
+        }
+        EXPECT_EQ(IsOfferedBaudRate(std::atoll(c.digits)), c.accepted != 0);
+    }
+}
 
 TEST(CommandLine, ParsingNeverStopsEarly) {
     Parsed p = Parse({"-B9601", "a.cfg", "-C4", "-X"});

@@ -148,8 +148,9 @@ TEST(DownloadThread, TakesEveryTimeLimitFromTheStep) {
         limits.push_back(wait.timeoutMs);
     }
     // Zero byte 1 sent, no answer, zero byte 2 sent and answered, boot image, block.
-    // Each write of the boot image and of a block is preceded by a poll for a stop.
-    EXPECT_EQ(limits, (std::vector<uint32_t>{1000, 1111, 1000, 1111, 0, 3 * 960, 2222, 0, 3 * 5, 3333}));
+    // Every write is preceded by a poll for a stop.
+    EXPECT_EQ(limits,
+              (std::vector<uint32_t>{0, 1000, 1111, 0, 1000, 1111, 0, 3 * 960, 2222, 0, 3 * 5, 3333}));
     EXPECT_EQ(rig.Posted().back(), State(IDS_DOWNLOAD_FINALLY_COMPLETED));
 }
 
@@ -159,7 +160,7 @@ TEST(DownloadThread, SendsNothingAfterAStopThatCameDuringAFileRead) {
     for (int poll = 0; poll < 2; ++poll) { // before the boot image, before the first block
         DownloadRig rig;
         rig.AddStep();
-        for (int i = 0; i < poll; ++i) {
+        for (int i = 0; i <= poll; ++i) { // the first poll comes before the wake-up byte
             rig.platform->pollScript.push_back(kWaitTimeout);
         }
         rig.platform->pollScript.push_back(kWaitObject0);
@@ -167,6 +168,65 @@ TEST(DownloadThread, SendsNothingAfterAStopThatCameDuringAFileRead) {
         EXPECT_EQ(rig.platform->writes.size(), poll == 0 ? 1u : 2u) << poll;
         EXPECT_EQ(rig.session->downloadState.load(), Ended) << poll;
         EXPECT_EQ(rig.Posted().back(), poll == 0 ? State(IDS_CONNECTED) : State(IDS_BLOCK_OF, 1)) << poll;
+    }
+}
+
+// The other moments a stop can come between two waits: as a wait for the connect acknowledge
+// gives up, and with the last acknowledge of a step that another step follows. Nothing more
+// goes out, and nothing more is announced.
+TEST(DownloadThread, SendsNoWakeUpByteAfterAStopBetweenTwoWaits) {
+    struct Case {
+        const char* when;
+        std::function<void(DownloadRig&)> arrange;
+        size_t writes;
+        std::vector<Post> posted;
+    };
+    std::vector<Post> firstStep = DownloadRig::StepMessages();
+    firstStep.push_back(State(IDS_DOWNLOAD_COMPLETED));
+    std::vector<Post> secondStepBegins = firstStep;
+    secondStepBegins.push_back(State(IDS_CONNECTING));
+    const Case cases[] = {
+        {"with a connect time-out",
+         [](DownloadRig& rig) {
+             rig.loader.answerZeroByte = 0;
+             rig.platform->waitScript = {
+                 {During::Timeout, 0, [&rig]() { rig.platform->SetEvent(rig.session->stopEvent.Get()); }}};
+         },
+         1,
+         {State(IDS_CONNECTING), State(IDS_TRANSMITTING_ZERO_BYTE, 1)}},
+        {"with the connect time-out of a later attempt",
+         [](DownloadRig& rig) {
+             rig.loader.answerZeroByte = 0;
+             rig.platform->waitScript = {Timeout(), Timeout(), {During::Timeout, 0, [&rig]() {
+                                                                    rig.platform->SetEvent(
+                                                                        rig.session->stopEvent.Get());
+                                                                }}};
+         },
+         3,
+         {State(IDS_CONNECTING), State(IDS_TRANSMITTING_ZERO_BYTE, 1), State(IDS_TRANSMITTING_ZERO_BYTE, 2),
+          State(IDS_TRANSMITTING_ZERO_BYTE, 3)}},
+        {"with the last acknowledge of a step",
+         [](DownloadRig& rig) {
+             // The stop lands after the acknowledge wait has returned, as the next step begins.
+             rig.platform->onReset = [&rig](OsHandle event) {
+                 if (event == rig.session->ackEvent.Get() &&
+                     rig.session->CurrentStep() == rig.session->StepAt(1)) {
+                     rig.platform->SetEvent(rig.session->stopEvent.Get());
+                 }
+             };
+         },
+         5, secondStepBegins},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.when);
+        DownloadRig rig;
+        rig.AddStep();
+        rig.AddStep();
+        c.arrange(rig);
+        rig.Run();
+        EXPECT_EQ(rig.platform->writes.size(), c.writes);
+        EXPECT_EQ(rig.Posted(), c.posted);
+        EXPECT_EQ(rig.session->downloadState.load(), Ended);
     }
 }
 
@@ -402,6 +462,7 @@ TEST_P(DownloadThreadErrors, PostOneErrorWithItsCodeAndEndTheThread) {
     }
     EXPECT_EQ(rig.session->downloadState.load(), Failed);
     EXPECT_EQ(rig.platform->OpenHandleCount("file"), 0) << "an open file is closed on the way out";
+    EXPECT_EQ(rig.session->postedMessages.load(), posted.size()) << "every post is counted";
 
     size_t blocks = 0;
     for (const Post& post : posted) {

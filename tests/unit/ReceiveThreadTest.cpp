@@ -264,6 +264,7 @@ TEST_P(ReceiveThreadSites, ReportTheCodeAndTheSiteAndEndTheThread) {
     EXPECT_EQ(rig.session->receiveError.load(), c.receiveError);
     EXPECT_EQ(rig.session->receiveState.load(), RxFailed);
     EXPECT_EQ(rig.platform->readScript.size(), 1u) << "the thread ended at the error";
+    EXPECT_EQ(rig.session->postedMessages.load(), 1u) << "the owner can tell the report is queued";
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySite, ReceiveThreadSites, testing::ValuesIn(kSiteCases),
@@ -285,6 +286,7 @@ TEST(ReceiveThread, ReportsAFullRingInsteadOfOverwritingIt) {
     rig.Run();
 
     EXPECT_EQ(rig.Posted(), (std::vector<Post>{CommNotify(), ReceiveError(IDS_RECEIVE_OVERFLOW, 0)}));
+    EXPECT_EQ(rig.session->postedMessages.load(), 2u);
     std::string ring = rig.Ring();
     ASSERT_EQ(ring.size(), 4095u) << "one slot stays free";
     EXPECT_EQ(ring, std::string(1024, 'a') + std::string(1024, 'b') + std::string(1024, 'c') +

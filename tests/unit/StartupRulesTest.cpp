@@ -30,6 +30,9 @@ TEST(PathUtil, SplitsAndJoinsLikeTheRuntime) {
     EXPECT_EQ(MakePath("C:", "\\Tools", "Tovrin", "LOG"), "C:\\Tools\\Tovrin.LOG");
     EXPECT_EQ(DefaultLogName("C:\\Tools\\Tovrin.exe"), "C:\\Tools\\Tovrin.LOG");
     EXPECT_EQ(DefaultLogName("Tovrin"), "Tovrin.LOG");
+    EXPECT_EQ(DefaultLogName(""), "") << "no \".LOG\" when the program's path is unknown";
+    const std::string deep = "C:\\" + std::string(300, 'd') + "\\Tovrin.exe";
+    EXPECT_EQ(DefaultLogName(deep), deep.substr(0, deep.size() - 4) + ".LOG");
     EXPECT_EQ(FolderOf("C:\\Tools\\Tovrin.exe"), "C:\\Tools");
 }
 

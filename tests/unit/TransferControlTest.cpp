@@ -61,6 +61,14 @@ public:
     OsHandle DownloadThread() const { return platform->startedThreads.back(); }
     void RunReceive() { platform->RunThread(ReceiveThread()); }
     void RunDownload() { platform->RunThread(DownloadThread()); }
+    // The receive thread runs and fails at once: WaitCommEvent fails with the error (site 122).
+    void RunReceiveFailingWith(uint32_t error) {
+        IoScript failing;
+        failing.start = IoStart::Failed;
+        failing.error = error;
+        platform->commEventScript.push_back(failing);
+        RunReceive();
+    }
     // The receive thread runs while the download thread waits for its first acknowledge, and
     // the owner handles what they post until the transfer ends.
     void RunReceiveWhileDownloadWaits() {
@@ -119,6 +127,13 @@ public:
     TransferControl control;
     ScriptedLoader loader;
     std::vector<std::vector<std::string>> closedWith; // the list when each WM_CLOSE arrived
+};
+
+// A row of a table: what the test arranges, and the line the owner shows for it.
+struct ArrangedLine {
+    const char* name;
+    std::function<void(ControlRig&)> arrange;
+    std::string line;
 };
 
 std::vector<uint8_t> Text(const std::string& text) {
@@ -367,35 +382,124 @@ TEST(TransferControl, ArmsTheNotificationOfDeviceOutputAtEachStart) {
     EXPECT_EQ(Posts(rig.platform->posted), std::vector<Post>{CommNotify()});
 }
 
-TEST(TransferControl, GivesANewTransferItsOwnSessionWhileAThreadOfTheLastOneRuns) {
+// The lines of the usual two-step transfer, from its start to its end.
+std::vector<std::string> TwoStepLines() {
+    std::vector<std::string> lines{kStartDownload};
+    for (const char* n : {"1", "2"}) {
+        for (const std::string& line :
+             {std::string("*** Connecting to device"), std::string("*** Transmitting 0-Byte (1)"),
+              std::string("*** Connected to device"),
+              "*** Binaryfile boot" + std::string(n) + ".bin transmitted.",
+              "*** Transmitting programfile prog" + std::string(n) + ".b86",
+              std::string("*** Download completed")}) {
+            lines.push_back(line);
+        }
+    }
+    lines.push_back("*** Download finally completed");
+    return lines;
+}
+
+// A thread of a cancelled transfer that outlives the stop's wait still holds its own handle of
+// the port, and what it posts late would be taken for the next transfer's progress: a late
+// "Connecting" moves the owner on to the next step's files and block count. The next start
+// waits for it a while longer; when it has ended, the start drops what it left in the queue;
+// when it has not, the start is refused with a clear reason instead of failing to open the port.
+TEST(TransferControl, StartsAfterTheThreadsOfTheLastTransferHaveEnded) {
+    struct Case {
+        const char* name;
+        bool endsWithinTheRestartWait;
+    };
+    const std::string notEnded = "The threads of the previous transfer have not ended.\n";
+    for (const Case& c : {Case{"it ends within the wait of the next start", true},
+                          Case{"it has not ended when the next start comes", false}}) {
+        SCOPED_TRACE(c.name);
+        ControlRig rig({}, 2);
+        rig.Start();
+        OsHandle stop = rig.control.Session().stopEvent.Get();
+        OsHandle oldDownload = rig.DownloadThread();
+        OsHandle oldReceive = rig.ReceiveThread();
+        rig.platform->threadEndsAfterMs = 2000; // longer than the stop waits
+        rig.platform->threadsEndWhenWaitedFor = c.endsWithinTheRestartWait;
+        rig.owner.answers = {true};
+        rig.Start(); // cancelled
+        ASSERT_EQ(rig.platform->PendingThreadCount(), 2u);
+        rig.platform->posted.clear();
+        if (!c.endsWithinTheRestartWait) {
+            rig.Start();
+            EXPECT_EQ(rig.owner.boxes, std::vector<std::string>{notEnded});
+            EXPECT_EQ(rig.platform->openedPorts.size(), 1u) << "no port opened beside the old thread";
+            EXPECT_EQ(rig.platform->startedThreads.size(), 2u);
+            EXPECT_TRUE(rig.Idle());
+            // Later it ends by itself.
+            rig.platform->RunThread(oldDownload);
+            rig.platform->RunThread(oldReceive);
+            rig.platform->threadsEndWhenWaitedFor = true;
+        }
+        rig.loader.Restart();
+        rig.Start();
+        EXPECT_EQ(rig.platform->PendingThreadCount(), 2u)
+            << "the old threads ended, the new ones wait to run";
+        EXPECT_EQ(Posts(rig.platform->posted), std::vector<Post>{State(IDS_CONNECTING)})
+            << "the old download thread's late announcement is queued";
+        EXPECT_EQ(rig.control.Session().stopEvent.Get(), stop);
+        EXPECT_FALSE(rig.platform->IsSignalled(stop));
+        rig.RunDownload();
+        rig.Dispatch();
+        EXPECT_EQ(rig.owner.lines, TwoStepLines());
+        EXPECT_EQ(rig.owner.summaryHistory,
+                  (std::vector<std::string>{"Block 1 of 3", "Block 2 of 3", "Block 3 of 3", "Block 1 of 3",
+                                            "Block 2 of 3", "Block 3 of 3"}));
+        EXPECT_TRUE(rig.control.Completed());
+        EXPECT_EQ(rig.platform->openedPorts.size(), 2u);
+    }
+}
+
+// A report of the receive thread that was dropped because the transfer was already over leaves
+// its site behind; the next transfer's line error or overflow must not carry it.
+TEST(TransferControl, ShowsASiteOnlyWithTheReceiveThreadsOwnFailure) {
+    using Case = ArrangedLine;
+    const Case cases[] = {
+        {"line error",
+         [](ControlRig& rig) {
+             IoScript event;
+             event.mask = kEvErr;
+             rig.platform->commEventScript.push_back(event);
+         },
+         "*** Transmissionerror (Framing/Overrun/Parity/Break)"},
+        {"overflow",
+         [](ControlRig& rig) {
+             for (int chunk = 0; chunk < 5; ++chunk) {
+                 rig.Receive(std::vector<uint8_t>(1024, 'x'));
+             }
+         },
+         "*** Receivebuffer overflow"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ControlRig rig;
+        // The first transfer fails; its receive thread's late failure (site 122) is dropped.
+        rig.platform->files["boot1.bin"].content = Bytes(961, 0);
+        rig.Start();
+        rig.RunDownload();
+        rig.RunReceiveFailingWith(5);
+        rig.Dispatch();
+        ASSERT_EQ(rig.owner.lines.back(), "*** Bin-File is too large!");
+        ASSERT_EQ(rig.control.Session().rxErrorSite.load(), kSiteWaitCommEvent);
+
+        rig.platform->files["boot1.bin"].content = Bytes(100, 0x80);
+        rig.Start();
+        EXPECT_EQ(rig.control.Session().rxErrorSite.load(), kSiteNone) << "cleared at the start";
+        c.arrange(rig);
+        rig.RunReceiveWhileDownloadWaits();
+        EXPECT_EQ(rig.owner.lines.back(), c.line);
+        EXPECT_TRUE(rig.Idle());
+    }
+    // A site that stands when a line error is handled is not appended to it.
     ControlRig rig;
     rig.Start();
-    rig.platform->threadsEndWhenWaitedFor = false;
-    rig.control.StopSession();
-    TransferSession* old = &rig.control.Session();
-    OsHandle oldStop = old->stopEvent.Get();
-    OsHandle oldDownload = rig.DownloadThread();
-    OsHandle oldReceive = rig.ReceiveThread();
-    rig.Start();
-    TransferSession& fresh = rig.control.Session();
-    EXPECT_NE(&fresh, old);
-    EXPECT_TRUE(rig.platform->IsSignalled(oldStop)) << "the old threads still see their stop";
-    EXPECT_FALSE(rig.platform->IsSignalled(fresh.stopEvent.Get()));
-    EXPECT_NE(fresh.portHandle.load(), nullptr);
-
-    // The old threads end late: they see their stop and leave the new run alone. (What they
-    // post on the way is not this test's concern.)
-    rig.platform->RunThread(oldDownload);
-    rig.platform->RunThread(oldReceive);
-    rig.platform->posted.clear();
-    rig.loader.Restart();
-    EXPECT_TRUE(rig.platform->IsClosed(oldStop)) << "the old session went with its last thread";
-    EXPECT_FALSE(rig.platform->IsSignalled(fresh.stopEvent.Get()));
-
-    rig.platform->threadsEndWhenWaitedFor = true;
-    rig.RunDownload();
-    rig.Dispatch();
-    EXPECT_TRUE(rig.control.Completed());
+    rig.control.Session().rxErrorSite = kSiteReadWait;
+    rig.control.Dispatch(WM_RECEIVE_ERROR, IDS_TRANSMISSION_ERROR, kEvBreak);
+    EXPECT_EQ(rig.owner.lines.back(), "*** Transmissionerror (Framing/Overrun/Parity/Break)");
 }
 
 // --- Progress messages ---
@@ -533,25 +637,14 @@ TEST(TransferControl, ShowsTheStepTheThreadWasWorkingOnWhenItPosted) {
     EXPECT_EQ(rig.control.Session().CurrentStep(), nullptr) << "the thread went past both steps";
     rig.Dispatch();
 
-    EXPECT_EQ(rig.owner.lines,
-              (std::vector<std::string>{
-                  kStartDownload, "*** Connecting to device", "*** Transmitting 0-Byte (1)",
-                  "*** Connected to device", "*** Binaryfile boot1.bin transmitted.",
-                  "*** Transmitting programfile prog1.b86", "*** Download completed",
-                  "*** Connecting to device", "*** Transmitting 0-Byte (1)", "*** Connected to device",
-                  "*** Binaryfile boot2.bin transmitted.", "*** Transmitting programfile prog2.b86",
-                  "*** Download completed", "*** Download finally completed"}));
+    EXPECT_EQ(rig.owner.lines, TwoStepLines());
     EXPECT_EQ(rig.owner.summaryHistory,
               (std::vector<std::string>{"Block 1 of 3", "Block 2 of 3", "Block 3 of 3", "Block 1 of 2",
                                         "Block 2 of 2"}));
 }
 
 TEST(TransferControl, NamesTheFileOfTheStepThatFailedAfterTheCursorMovedOn) {
-    struct Case {
-        const char* name;
-        std::function<void(ControlRig&)> arrange;
-        std::string line;
-    };
+    using Case = ArrangedLine;
     const Case cases[] = {
         {"first step",
          [](ControlRig& rig) {
@@ -667,7 +760,8 @@ TEST(TransferControl, ShowsEveryReceiveErrorWithItsSite) {
          [&](ControlRig& rig) {
              rig.platform->ResetEvent(rig.control.Session().notifyEvent.Get());
              rig.Receive(Text("x"));
-             rig.platform->pollScript.push_back(kWaitFailed);
+             // The download thread's poll for a stop before its wake-up byte comes first.
+             rig.platform->pollScript = {kWaitTimeout, kWaitFailed};
              rig.platform->pollError = 6;
          },
          "*** Error while executing receive thread: Code=6 Line: 281"},
@@ -708,11 +802,7 @@ TEST(TransferControl, DropsAReceiveErrorThatArrivesAfterTheDownloadEnded) {
         c.arrange(rig);
         rig.Start();
         rig.RunDownload();
-        IoScript failing;
-        failing.start = IoStart::Failed;
-        failing.error = 5;
-        rig.platform->commEventScript.push_back(failing);
-        rig.RunReceive();
+        rig.RunReceiveFailingWith(5);
         EXPECT_EQ(Posts(rig.platform->posted).back(), ReceiveError(IDS_RECEIVE_THREAD_ERROR, 5));
         rig.Dispatch();
         EXPECT_EQ(rig.owner.lines.back(), c.last);

@@ -100,4 +100,98 @@ TEST_F(Win32Configuration, FileLockedByAnotherProgramHasNoSteps) {
     EXPECT_TRUE(list.lines.empty());
 }
 
+// Step files must be files on a disk: a device or a pipe opens as well, but NUL reads as an
+// empty file and a COM port is read without end. A file that another program holds open and
+// locks against writing (by its sharing or a byte-range lock) stays readable.
+TEST_F(Win32Configuration, OnlyFilesOnADiskAreReadable) {
+    const std::string path = folders.configuration + "held.bin";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "boot";
+    }
+    const ScopedFile pipe(::CreateNamedPipeA("\\\\.\\pipe\\tovrin-step-file", PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
+    ASSERT_NE(pipe.handle, INVALID_HANDLE_VALUE);
+    struct Case {
+        const char* name;
+        std::string path;
+        DWORD access; // another program's handle on the file: its access, its sharing
+        DWORD share;
+        bool lockRange;
+        bool readable;
+    };
+    const Case cases[] = {
+        {"a file", path, 0, 0, false, true},
+        {"a file that another program holds, letting no one write", path, GENERIC_READ, FILE_SHARE_READ,
+         false, true},
+        {"a file with a byte range locked by another program", path, GENERIC_READ, FILE_SHARE_READ, true,
+         true},
+        {"a file that another program holds without read sharing", path, GENERIC_READ, 0, false, false},
+        {"NUL", "NUL", 0, 0, false, false},
+        {"NUL in a folder", folders.configuration + "NUL", 0, 0, false, false},
+        {"COM1", "COM1", 0, 0, false, false},
+        {"a named pipe", "\\\\.\\pipe\\tovrin-step-file", 0, 0, false, false},
+        {"a folder", folders.configuration, 0, 0, false, false},
+        {"nothing", "", 0, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ScopedFile other(c.access == 0 ? INVALID_HANDLE_VALUE
+                                             : ::CreateFileA(path.c_str(), c.access, c.share, nullptr,
+                                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (c.access != 0) {
+            ASSERT_NE(other.handle, INVALID_HANDLE_VALUE);
+        }
+        OVERLAPPED range{};
+        if (c.lockRange) {
+            ASSERT_TRUE(::LockFileEx(other.handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 4,
+                                     0, &range));
+        }
+        EXPECT_EQ(files.FileReadable(c.path), c.readable);
+        if (c.lockRange) {
+            ::UnlockFileEx(other.handle, 0, 4, 0, &range);
+        }
+    }
+    ::DeleteFileA(path.c_str());
+}
+
+// A configuration whose step names a device: the steps view shows the check lines of an
+// unreadable or missing file, and the configuration cannot start.
+TEST_F(Win32Configuration, StepFilesThatAreDevicesCannotStart) {
+    struct Case {
+        const char* bootFile;
+        const char* firmware;
+    };
+    const std::string program = folders.configuration + "device.b86";
+    {
+        std::ofstream out(program, std::ios::binary);
+        out << std::string(5, '\0');
+    }
+    for (const Case& c : {Case{"NUL", "device.b86"}, Case{"COM1", "device.b86"}, Case{"device.b86", "NUL"},
+                          Case{"device.b86", "COM1"}}) {
+        SCOPED_TRACE(std::string(c.bootFile) + " / " + c.firmware);
+        const std::string path = folders.configuration + "device.cfg";
+        {
+            std::ofstream out(path, std::ios::binary);
+            out << "[LoadingSteps]\r\nStep1=Device\r\n[Step1]\r\nAckByte=197\r\nBootFile=" << c.bootFile
+                << "\r\nFirmware=" << c.firmware << "\r\n";
+        }
+        Configuration configuration(context, path);
+        RecordingStepsList list;
+        ASSERT_TRUE(configuration.ParseSteps(list));
+        const bool bootIsDevice = std::string(c.bootFile) != "device.b86";
+        const std::string device = bootIsDevice ? c.bootFile : c.firmware;
+        const std::vector<std::string> checkLines =
+            bootIsDevice ? std::vector<std::string>{"*** Failed to read BIN file " + device + ".",
+                                                    "*** The BIN file " + device + " does not exist"}
+                         : std::vector<std::string>{"*** Failed to read B86 file " + device + ".",
+                                                    "*** The B86-file " + device + " does not exist"};
+        ASSERT_EQ(list.lines.size(), 5u) << "title, three step lines and one check line";
+        EXPECT_TRUE(list.lines[4] == checkLines[0] || list.lines[4] == checkLines[1]) << list.lines[4];
+        EXPECT_FALSE(configuration.Validate());
+        ::DeleteFileA(path.c_str());
+    }
+    ::DeleteFileA(program.c_str());
+}
+
 } // namespace

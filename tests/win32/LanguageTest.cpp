@@ -16,13 +16,13 @@ public:
     HostRegistry() : cleanup(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey) {}
     void SetCurrent(const char* name, DWORD type = REG_SZ) const {
         RegKey key;
-        key.Create(HKEY_LOCAL_MACHINE, std::string(Win32LanguageHost::kHostKey) + "\\Languages", KEY_WRITE);
+        CreateMachineKey(key, std::string(Win32LanguageHost::kHostKey) + "\\Languages", KEY_WRITE);
         ::RegSetValueExA(key.Get(), "Current", 0, type, reinterpret_cast<const BYTE*>(name),
                          static_cast<DWORD>(strlen(name) + 1));
     }
     void SetSysPath(const std::string& path) const {
         RegKey key;
-        key.Create(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey, KEY_WRITE);
+        CreateMachineKey(key, Win32LanguageHost::kHostKey, KEY_WRITE);
         ::RegSetValueExA(key.Get(), "SysPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                          static_cast<DWORD>(path.size() + 1));
     }
@@ -42,6 +42,32 @@ std::string CurrentFolder() {
 
 bool Exists(const std::string& path) {
     return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The host product's keys are read in the 32-bit view, where the host product (32-bit) has
+// them on 64-bit Windows; the same names in the 64-bit view are not the host product's.
+TEST(LanguageFromRegistry, HostKeysAreReadInThe32BitView) {
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        SCOPED_TRACE(view == KEY_WOW64_32KEY ? "32-bit view" : "64-bit view");
+        ScopedRegistryTree view32(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey, KEY_WOW64_32KEY);
+        ScopedRegistryTree view64(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey, KEY_WOW64_64KEY);
+        RegKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(Win32LanguageHost::kHostKey) + "\\Languages",
+                             KEY_WRITE | view),
+                  ERROR_SUCCESS);
+        ::RegSetValueExA(key.Get(), "Current", 0, REG_SZ, reinterpret_cast<const BYTE*>("English"), 8);
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey, KEY_WRITE | view),
+                  ERROR_SUCCESS);
+        ::RegSetValueExA(key.Get(), "SysPath", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\Host"), 8);
+        key.Close();
+        Win32LanguageHost host;
+        std::optional<std::string> current;
+        std::optional<std::string> sysPath;
+        bool found = host.ReadHostKey(current, sysPath);
+        EXPECT_EQ(found, view == KEY_WOW64_32KEY);
+        EXPECT_EQ(current.value_or("-"), view == KEY_WOW64_32KEY ? "English" : "-");
+        EXPECT_EQ(sysPath.value_or("-"), view == KEY_WOW64_32KEY ? "C:\\Host" : "-");
+    }
 }
 
 // The registry decides whatever the locale is.

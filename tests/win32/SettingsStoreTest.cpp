@@ -14,19 +14,17 @@ protected:
 
     static bool KeyExists(const std::string& path) {
         RegKey key;
-        return key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) == ERROR_SUCCESS;
+        return OpenMachineKey(key, path, KEY_READ) == ERROR_SUCCESS;
     }
     static void SetRaw(const char* name, DWORD type, const void* data, DWORD size) {
         RegKey key;
-        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_WRITE),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(CreateMachineKey(key, std::string(kTestKey) + "\\Configuration", KEY_WRITE), ERROR_SUCCESS);
         ASSERT_EQ(::RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size),
                   ERROR_SUCCESS);
     }
     static DWORD TypeOf(const char* name, std::string* data = nullptr) {
         RegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_READ) !=
-            ERROR_SUCCESS) {
+        if (OpenMachineKey(key, std::string(kTestKey) + "\\Configuration", KEY_READ) != ERROR_SUCCESS) {
             return REG_NONE;
         }
         DWORD type = REG_NONE;
@@ -100,13 +98,41 @@ TEST_F(SettingsStore, ValuesThatDoNotFitReadAsTheDefault) {
 TEST_F(SettingsStore, DebugCountsOnlyAsASubKey) {
     store.CreateSettingsKey();
     RegKey settings;
-    ASSERT_EQ(settings.Open(HKEY_LOCAL_MACHINE, kTestKey, KEY_WRITE), ERROR_SUCCESS);
+    ASSERT_EQ(OpenMachineKey(settings, kTestKey, KEY_WRITE), ERROR_SUCCESS);
     DWORD one = 1;
     ::RegSetValueExA(settings.Get(), "Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
     EXPECT_FALSE(store.RegSubKeyExists("Debug"));
     RegKey debug;
-    ASSERT_EQ(debug.Create(settings.Get(), "Debug", KEY_WRITE), ERROR_SUCCESS);
+    ASSERT_EQ(debug.Create(settings.Get(), "Debug", KEY_WRITE | kProgramView), ERROR_SUCCESS);
     EXPECT_TRUE(store.RegSubKeyExists("Debug"));
+}
+
+// Both builds read and write the 32-bit view only: a value written in the 64-bit view is not
+// seen, and nothing is written there.
+TEST(SettingsStoreView, IsThe32BitViewInEveryBuild) {
+    ScopedRegistryTree view32{HKEY_LOCAL_MACHINE, "Software\\TovrinTests", KEY_WOW64_32KEY};
+    ScopedRegistryTree view64{HKEY_LOCAL_MACHINE, "Software\\TovrinTests", KEY_WOW64_64KEY};
+    auto set = [](REGSAM view, const char* name, DWORD value) {
+        RegKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_WRITE | view),
+                  ERROR_SUCCESS);
+        ::RegSetValueExA(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    };
+    auto has = [](REGSAM view, const char* name) {
+        RegKey key;
+        return key.Open(HKEY_LOCAL_MACHINE, std::string(kTestKey) + "\\Configuration", KEY_READ | view) ==
+                   ERROR_SUCCESS &&
+               ::RegQueryValueExA(key.Get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    };
+    set(KEY_WOW64_32KEY, "MaxConnectRetries", 3);
+    set(KEY_WOW64_64KEY, "MaxConnectRetries", 7);
+    set(KEY_WOW64_64KEY, "Baudrate", 9600);
+    RegistrySettingsStore store{HKEY_LOCAL_MACHINE, kTestKey};
+    EXPECT_EQ(store.ReadRegDword("Configuration", "MaxConnectRetries", 30), 3);
+    EXPECT_EQ(store.ReadRegDword("Configuration", "Baudrate", 38400), 38400) << "the 64-bit view is not read";
+    EXPECT_TRUE(store.WriteRegDword("Configuration", "Width", 640));
+    EXPECT_TRUE(has(KEY_WOW64_32KEY, "Width"));
+    EXPECT_FALSE(has(KEY_WOW64_64KEY, "Width"));
 }
 
 } // namespace

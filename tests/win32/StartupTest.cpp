@@ -1,4 +1,3 @@
-#include "app/CatalogueData.h"
 #include "app/win32/RegistrySettings.h"
 #include "app/win32/Win32Host.h"
 #include "tests/win32/ProgramRun.h"
@@ -7,15 +6,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-std::string German(unsigned id) {
-    for (unsigned i = 0; i < kCatalogueEntryCount; ++i) {
-        if (kCatalogueEntries[i].id == id) {
-            return kCatalogueEntries[i].german;
-        }
-    }
-    return "<missing>";
-}
 
 std::string Box(const std::string& message) {
     return message + "\n\n" + German(182);
@@ -62,7 +52,7 @@ TEST(Startup, CommandLineErrorsShowTheirBoxes) {
 TEST(Startup, CommandLineErrorsStayGermanWithTheEnglishLibrary) {
     ScopedRegistryTree cleanup(HKEY_LOCAL_MACHINE, Win32LanguageHost::kHostKey);
     RegKey key;
-    key.Create(HKEY_LOCAL_MACHINE, std::string(Win32LanguageHost::kHostKey) + "\\Languages", KEY_WRITE);
+    CreateMachineKey(key, std::string(Win32LanguageHost::kHostKey) + "\\Languages", KEY_WRITE);
     const char english[] = "English";
     ::RegSetValueExA(key.Get(), "Current", 0, REG_SZ, reinterpret_cast<const BYTE*>(english), sizeof english);
     ExpectBoxes(SyntaxCases());

@@ -1,5 +1,7 @@
 #include "tests/win32/Win32TestSupport.h"
 
+#include "app/CatalogueData.h"
+
 std::string BinFolder() {
     char path[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -59,4 +61,13 @@ std::string ClassOf(HWND window) {
     char name[64] = {};
     ::GetClassNameA(window, name, sizeof name);
     return name;
+}
+
+std::string German(unsigned id) {
+    for (unsigned i = 0; i < kCatalogueEntryCount; ++i) {
+        if (kCatalogueEntries[i].id == id) {
+            return kCatalogueEntries[i].german;
+        }
+    }
+    return "<missing>";
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/win32/RegistrySettings.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -35,6 +37,9 @@ private:
 // The class name of a window.
 std::string ClassOf(HWND window);
 
+// A text of the program's built-in (German) catalogue.
+std::string German(unsigned id);
+
 // A module mapped as resources only, released when it goes.
 class ResourceModule {
 public:
@@ -54,19 +59,29 @@ private:
     HMODULE module;
 };
 
-// A registry key removed (with everything below it) when the test ends.
+// A registry key removed (with everything below it) when the test ends, in one registry view:
+// the program's unless told otherwise.
 class ScopedRegistryTree {
 public:
-    ScopedRegistryTree(HKEY root, std::string path) : root(root), path(std::move(path)) { Remove(); }
+    ScopedRegistryTree(HKEY root, std::string path, REGSAM view = kProgramView)
+        : root(root), path(std::move(path)), view(view) {
+        Remove();
+    }
     ~ScopedRegistryTree() { Remove(); }
     ScopedRegistryTree(const ScopedRegistryTree&) = delete;
     ScopedRegistryTree& operator=(const ScopedRegistryTree&) = delete;
     void Remove() const {
-        ::RegDeleteTreeA(root, path.c_str());
-        ::RegDeleteKeyA(root, path.c_str());
+        RegKey key;
+        if (key.Open(root, path, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | view) ==
+            ERROR_SUCCESS) {
+            ::RegDeleteTreeA(key.Get(), nullptr);
+        }
+        key.Close();
+        ::RegDeleteKeyExA(root, path.c_str(), view, 0);
     }
 
 private:
     HKEY root;
     std::string path;
+    REGSAM view;
 };

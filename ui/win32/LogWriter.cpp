@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
 // A file handle, closed when it goes.
@@ -25,8 +27,26 @@ private:
     HANDLE file;
 };
 
+// A path of MAX_PATH characters or more (the default log beside a program deep in a folder tree)
+// is opened through the wide call, with the prefix that lifts the limit when it is absolute.
 HANDLE OpenForWriting(const std::string& path, DWORD disposition) {
-    return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+    if (path.size() < MAX_PATH) {
+        return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    int length = ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (length <= 1) {
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length - 1));
+    if (wide.size() > 2 && wide[1] == L':' && wide[2] == L'\\') {
+        wide = L"\\\\?\\" + wide;
+    } else if (wide.rfind(L"\\\\", 0) == 0 && wide[2] != L'?' && wide[2] != L'.') {
+        wide = L"\\\\?\\UNC\\" + wide.substr(2);
+    }
+    return ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 

@@ -7,6 +7,7 @@
 namespace enginefake {
 
 constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorIoIncomplete = 996;
 
@@ -402,7 +403,8 @@ uint32_t FakeEnginePlatform::FileSize(OsHandle handle) {
 bool FakeEnginePlatform::ReadFileSync(OsHandle handle, uint8_t* buffer, uint32_t size, uint32_t& bytesRead,
                                       uint32_t& error) {
     Object& file = Get(handle, "file");
-    const FakeFile& data = files[file.path];
+    FakeFile& data = files[file.path];
+    data.furthestAsked = std::max<uint64_t>(data.furthestAsked, uint64_t{file.position} + size);
     ReadFault fault;
     auto found = data.readFaults.find(file.readCalls++);
     if (found != data.readFaults.end()) {
@@ -439,6 +441,10 @@ OsHandle FakeEnginePlatform::OpenPort(const std::string& name, uint32_t& error) 
     openedPorts.push_back(name);
     if (openPortError != 0) {
         error = openPortError;
+        return nullptr;
+    }
+    if (OpenHandleCount("port") > 0) {
+        error = kErrorAccessDenied;
         return nullptr;
     }
     return &Add("port");
@@ -503,7 +509,7 @@ uint32_t FakeEnginePlatform::WaitForThreads(const OsHandle* threads, uint32_t co
     bool allEnded = true;
     for (uint32_t i = 0; i < count; ++i) {
         Object& thread = Get(threads[i], "thread");
-        if (!thread.ran && timeoutMs > 0 && threadsEndWhenWaitedFor) {
+        if (!thread.ran && timeoutMs > 0 && threadsEndWhenWaitedFor && timeoutMs >= threadEndsAfterMs) {
             RunThread(threads[i]);
         }
         allEnded = allEnded && thread.ran;

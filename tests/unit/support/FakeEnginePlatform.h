@@ -80,6 +80,7 @@ struct FakeFile {
     std::vector<uint8_t> content;
     uint32_t openError = 0; // non-zero: opening fails with this code
     std::map<int, ReadFault> readFaults;
+    uint64_t furthestAsked = 0; // the end of the furthest range a read asked for
 };
 
 class FakeEnginePlatform : public IEnginePlatform {
@@ -103,10 +104,13 @@ public:
 
     std::map<std::string, FakeFile> files;
     uint32_t openPortError = 0; // non-zero: OpenPort fails
+    // A port is opened without sharing: while any handle of an earlier opening (a thread's
+    // duplicate included) is open, OpenPort fails with ERROR_ACCESS_DENIED.
     PortSetupCall failingSetupCall = PortSetupCall::None;
     uint32_t setupError = 0;
     int failThreadStart = -1;            // index of the StartThread call that fails
     bool threadsEndWhenWaitedFor = true; // false: threads slow to end (a wait for them times out)
+    uint32_t threadEndsAfterMs = 0;      // a wait for a thread shorter than this times out
     uint32_t threadStartError = 8;
 
     // --- Running threads ---
