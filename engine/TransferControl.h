@@ -79,6 +79,9 @@ public:
     // True once a run ended with the final completion line and nothing went wrong after it.
     bool Completed() const { return completed; }
     TransferSession& Session() { return *session; }
+    // The step that the last handled message concerned, and its place (from 0).
+    const LoadingStep* StepConcerned();
+    size_t StepIndex() const { return handledStep; }
 
 private:
     uint32_t LiveThreads(OsHandle (&threads)[2]) const;
@@ -88,7 +91,6 @@ private:
     bool OpenAndConfigurePort();
     void PrepareSession(const Configuration& configuration);
     bool StartThreads();
-    const LoadingStep* StepConcerned();
     bool DropStale();
 
     ISessionOwner& owner;

@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build python3 git
     clang libclang-rt-14-dev clang-format
-    googletest
+    googletest libcli11-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     wine64 xvfb xauth imagemagick
     locales

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/sim/UniqueFd.h"
+#include "engine/posix/UniqueFd.h"
 
 #include <string>
 

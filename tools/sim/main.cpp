@@ -1,9 +1,9 @@
 // tovrin-sim: the controller's bootstrap loader on a pseudo-terminal (see UsageText).
+#include "engine/posix/UniqueFd.h"
 #include "tools/sim/DeviceModel.h"
 #include "tools/sim/Pty.h"
 #include "tools/sim/Scenario.h"
 #include "tools/sim/Summary.h"
-#include "tools/sim/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +26,9 @@ using std::chrono::milliseconds;
 // While the host has the port closed the master reports a hang-up at every poll; we look
 // again for a reopened port at this interval instead.
 constexpr milliseconds kReopenPoll{20};
+// A device answers the moment the last byte has crossed the line, but a timed sleep wakes some
+// tens of microseconds late: the last stretch before a paced deadline is waited out awake.
+constexpr std::chrono::microseconds kAwake{80};
 // How long a disconnect waits for the host to read the device's last bytes.
 constexpr milliseconds kDrainLimit{1000};
 
@@ -140,6 +143,10 @@ End Simulator::Run() {
         }
 
         Time wait = std::max(Deadline(now) - now, Time(0));
+        const std::optional<Time> paced = model_.NextDeadline();
+        if (options_.scenario.baud != 0 && paced && *paced - now <= wait + kAwake) {
+            wait = std::max(wait - kAwake, Time(0));
+        }
         if (hungUp_) {
             wait = std::min<Time>(wait, kReopenPoll);
         }

@@ -4,8 +4,6 @@
 
 #include <utility>
 
-namespace sim {
-
 // Owns one file descriptor.
 class UniqueFd {
 public:
@@ -23,6 +21,7 @@ public:
     ~UniqueFd() { Reset(); }
 
     int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
     explicit operator bool() const { return fd_ >= 0; }
     void Reset(int fd = -1) {
         if (fd_ >= 0) {
@@ -34,5 +33,3 @@ public:
 private:
     int fd_ = -1;
 };
-
-} // namespace sim

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/Catalogue.h"
+#include "engine/EnginePlatform.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// What `tovrin` was asked to do.
+struct CliOptions {
+    std::string configFile;
+    std::vector<std::string> ports; // device paths, in the order given
+    uint32_t baudRate = 0;
+    PortSettings framing; // the baud rate is set from baudRate
+    std::string logFile = "tovrin.log";
+    bool appendLog = false;
+    uint32_t retries = 30;
+    CatalogueLanguage language = CatalogueLanguage::English;
+};
+
+enum class ParseOutcome {
+    Run,   // go on
+    Done,  // --help or --version was answered: exit 0
+    Error, // a command-line error was reported with the usage: exit 2
+};
+
+// Parses the command line. `environment` gives the locale variables (LC_ALL, LC_MESSAGES, LANG)
+// that choose German when --lang is not given. Help goes to `out`, errors to `err`.
+ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
+                             std::ostream& err, const char* (*environment)(const char*));
+
+// The rates the tool accepts: the six of the Windows program, and three faster ones.
+const std::vector<uint32_t>& AcceptedBaudRates();
+
+// A framing such as "8N1", "7E1" or "8N2": data bits, parity (N O E M S), stop bits (1, 1.5, 2).
+bool ParseFraming(const std::string& text, PortSettings& framing);
+
+// The log of one of several ports: the port's base name inserted before the extension
+// ("run.log" and /dev/ttyUSB0 give "run.ttyUSB0.log").
+std::string PortLogName(const std::string& logFile, const std::string& port);
+std::string PortBaseName(const std::string& port);

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "engine/EnginePlatform.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+// A message posted to the owner of a session: what a window message is on Windows.
+struct PostedMessage {
+    uint32_t message = 0;
+    uintptr_t wParam = 0;
+    intptr_t lParam = 0;
+};
+
+// The owner's message queue, the native stand-in for its window: the worker threads post, the
+// owner takes the messages one at a time on its own thread. Its address is the window handle.
+class MessageQueue {
+public:
+    // Messages for which `mayWait` holds are queued without waking the owner: it takes them in
+    // order with the next message that does wake it, or when its wait's time limit comes.
+    // Progress messages, which come once per block, so cost the acknowledge path no wake-up.
+    void DeferWakeFor(std::function<bool(const PostedMessage&)> mayWait);
+    void Post(const PostedMessage& message);
+    // The next message; false when none came within the time limit (kInfinite: no limit).
+    bool Next(PostedMessage& message, uint32_t timeoutMs);
+    OsHandle Window() { return this; }
+
+private:
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::deque<PostedMessage> queue;
+    std::function<bool(const PostedMessage&)> mayWait;
+};
+
+// The engine platform over POSIX. Events are eventfds (set: a write; reset: a read; signalled:
+// readable), so every wait is one poll() with the stop event first and a time limit. The port
+// is a terminal opened non-blocking: a write goes to the driver at once or completes while a
+// wait polls for room; a pending WaitCommEvent completes when the port turns readable, which
+// the wait learns from the same poll, so an acknowledge wakes the receive thread directly.
+// Threads are the standard library's; their end is an eventfd as well. Codes are Win32 codes
+// (engine/posix/PosixErrors.h).
+class PosixEnginePlatform : public IEnginePlatform {
+public:
+    PosixEnginePlatform();
+    ~PosixEnginePlatform() override;
+    PosixEnginePlatform(const PosixEnginePlatform&) = delete;
+    PosixEnginePlatform& operator=(const PosixEnginePlatform&) = delete;
+
+    // Bytes handed to ports so far.
+    uint64_t BytesWritten() const { return bytesWritten.load(std::memory_order_relaxed); }
+    // Why the last port that could not be opened or set up failed, for the user.
+    std::string PortFailureDetail();
+
+    OsHandle CreateManualEvent(bool signalled) override;
+    void SetEvent(OsHandle event) override;
+    void ResetEvent(OsHandle event) override;
+    void CloseHandle(OsHandle handle) override;
+    uint32_t WaitForTwo(OsHandle first, OsHandle second, uint32_t timeoutMs) override;
+    uint32_t LastError() override;
+    std::unique_ptr<IIoSlot> CreateIoSlot() override;
+    IoStart WriteFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& error) override;
+    IoStart WaitCommEvent(OsHandle port, IIoSlot& slot, uint32_t& error) override;
+    IoStart ReadFile(OsHandle port, IIoSlot& slot, uint32_t size, uint32_t& bytesRead,
+                     uint32_t& error) override;
+    bool GetOverlappedResult(OsHandle port, IIoSlot& slot, uint32_t& bytes, uint32_t& error) override;
+    bool ReleaseIo(OsHandle port, IIoSlot& slot) override;
+    OsHandle OpenFileForReading(const std::string& path, uint32_t& error) override;
+    uint32_t FileSize(OsHandle file) override;
+    bool ReadFileSync(OsHandle file, uint8_t* buffer, uint32_t size, uint32_t& bytesRead,
+                      uint32_t& error) override;
+    bool RewindFile(OsHandle file) override;
+    bool PostToWindow(OsHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+    OsHandle OpenPort(const std::string& name, uint32_t& error) override;
+    PortSetupCall ConfigurePort(OsHandle port, const PortSettings& settings, uint32_t& error) override;
+    OsHandle DuplicatePortHandle(OsHandle port) override;
+    OsHandle StartThread(std::function<void()> body, uint32_t& threadId) override;
+    uint32_t WaitForThreads(const OsHandle* threads, uint32_t count, uint32_t timeoutMs) override;
+
+    struct Object;
+    struct Event;
+    struct Port;
+    struct File;
+    struct Thread;
+    class Slot;
+
+private:
+    OsHandle Add(std::shared_ptr<Object> object);
+    template <typename T> std::shared_ptr<T> Find(OsHandle handle);
+    bool Complete(Slot& slot, short revents);
+
+    std::mutex mutex;
+    std::unordered_map<OsHandle, std::shared_ptr<Object>> objects;
+    std::string portFailure;
+    std::atomic<uint64_t> bytesWritten{0};
+    std::atomic<uint32_t> nextThreadId{1};
+};

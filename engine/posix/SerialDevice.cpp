@@ -1,0 +1,196 @@
+#include "engine/posix/SerialDevice.h"
+
+#include "config/FileSystem.h"
+#include "engine/posix/PosixErrors.h"
+
+// termios2 gives any speed (14400 has no Bnnn constant); it cannot share a unit with <termios.h>.
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+
+struct SerialDevice::SavedSerial {
+    serial_struct settings{};
+};
+
+namespace {
+
+constexpr uint32_t kSpeedTolerancePercent = 3; // what a UART tolerates of the other side
+
+bool SetFraming(termios2& mode, const PortSettings& settings) {
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (settings.dataSize < 5 || settings.dataSize > 8 || settings.parity > 4 || settings.stopBits > 2) {
+        return false;
+    }
+    mode.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD);
+    mode.c_cflag |= sizes[settings.dataSize - 5] | CREAD | CLOCAL | BOTHER;
+    switch (settings.parity) {
+    case 1: // odd
+        mode.c_cflag |= PARENB | PARODD;
+        break;
+    case 2: // even
+        mode.c_cflag |= PARENB;
+        break;
+    case 3: // mark
+        mode.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case 4: // space
+        mode.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (settings.stopBits != 0) { // one and a half (5 data bits) and two both set CSTOPB
+        mode.c_cflag |= CSTOPB;
+    }
+    mode.c_ispeed = settings.baudRate;
+    mode.c_ospeed = settings.baudRate;
+    return true;
+}
+
+// Raw bytes both ways, no flow control; reads return at once with what the driver holds.
+void SetRaw(termios2& mode) {
+    mode.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    mode.c_oflag &= ~OPOST;
+    mode.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    mode.c_cc[VMIN] = 0;
+    mode.c_cc[VTIME] = 0;
+}
+
+bool SpeedTaken(uint32_t wanted, uint32_t got) {
+    uint64_t difference = wanted > got ? wanted - got : got - wanted;
+    return difference * 100 <= uint64_t(wanted) * kSpeedTolerancePercent;
+}
+
+PortSetupCall Failed(PortSetupCall call, uint32_t& error, std::string& detail, const std::string& path) {
+    detail = path + ": " + std::strerror(errno);
+    error = Win32CodeOf(errno);
+    return call;
+}
+
+std::string ProcessName(long pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+} // namespace
+
+SerialDevice::SerialDevice(UniqueFd fd, std::string path) : fd(std::move(fd)), path(std::move(path)) {}
+
+SerialDevice::~SerialDevice() {
+    if (savedSerial) {
+        ioctl(fd.Get(), TIOCSSERIAL, &savedSerial->settings);
+    }
+}
+
+std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, uint32_t& error,
+                                                 std::string& detail) {
+    const std::string native = PosixFileSystem::NativePath(path);
+    UniqueFd fd(open(native.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        error = Win32CodeOf(errno);
+        detail = native + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        const int reason = errno;
+        error = Win32CodeOf(reason);
+        if (reason == EWOULDBLOCK) {
+            const std::string holder = LockHolder(fd.Get());
+            detail = native + ": in use by " + (holder.empty() ? std::string("another program") : holder);
+        } else {
+            detail = native + ": " + std::strerror(reason);
+        }
+        return nullptr;
+    }
+    return std::unique_ptr<SerialDevice>(new SerialDevice(std::move(fd), native));
+}
+
+PortSetupCall SerialDevice::Configure(const PortSettings& settings, uint32_t& error, std::string& detail) {
+    termios2 mode{};
+    if (ioctl(fd.Get(), TCGETS2, &mode) != 0) {
+        return Failed(PortSetupCall::SetCommMask, error, detail, path);
+    }
+    if (ioctl(fd.Get(), TCFLSH, TCIOFLUSH) != 0) {
+        return Failed(PortSetupCall::PurgeComm, error, detail, path);
+    }
+    SetRaw(mode);
+    if (!SetFraming(mode, settings)) {
+        error = kErrorInvalidParameter;
+        detail = path + ": no such framing";
+        return PortSetupCall::SetCommState;
+    }
+    if (ioctl(fd.Get(), TCSETS2, &mode) != 0) {
+        return Failed(PortSetupCall::SetCommState, error, detail, path);
+    }
+    termios2 taken{};
+    if (ioctl(fd.Get(), TCGETS2, &taken) != 0) {
+        return Failed(PortSetupCall::SetCommState, error, detail, path);
+    }
+    if (!SpeedTaken(settings.baudRate, taken.c_ospeed)) {
+        error = kErrorInvalidParameter;
+        detail = path + ": the driver does not take " + std::to_string(settings.baudRate) + " baud (it set " +
+                 std::to_string(taken.c_ospeed) + ")";
+        return PortSetupCall::SetCommState;
+    }
+    // DTR and RTS on, as the Windows program asks; a pty has no modem lines.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd.Get(), TIOCMBIS, &lines);
+    RequestLowLatency();
+    return PortSetupCall::None;
+}
+
+// USB serial adapters hold received bytes back for a latency timer (often 16 ms), which every
+// acknowledge would pay. Drivers that refuse (a pty) are left as they are.
+void SerialDevice::RequestLowLatency() {
+    if (savedSerial) {
+        return;
+    }
+    auto saved = std::make_unique<SavedSerial>();
+    if (ioctl(fd.Get(), TIOCGSERIAL, &saved->settings) != 0 ||
+        (saved->settings.flags & ASYNC_LOW_LATENCY) != 0) {
+        return;
+    }
+    serial_struct low = saved->settings;
+    low.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd.Get(), TIOCSSERIAL, &low) == 0) {
+        savedSerial = std::move(saved);
+    }
+}
+
+// /proc/locks names the holder of a lock by the device and inode of the locked file:
+// "1: FLOCK  ADVISORY  WRITE 1234 00:19:3 0 EOF".
+std::string SerialDevice::LockHolder(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return std::string();
+    }
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(status.st_dev), minor(status.st_dev),
+                  static_cast<unsigned long long>(status.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, where;
+        long pid = 0;
+        if (fields >> id >> kind >> mode >> access >> pid >> where && where == file && pid > 0) {
+            const std::string name = ProcessName(pid);
+            return "process " + std::to_string(pid) + (name.empty() ? std::string() : " (" + name + ")");
+        }
+    }
+    return std::string();
+}
