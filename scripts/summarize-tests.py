@@ -60,8 +60,12 @@ def main(root, fuzz_log):
         e2e = tally(native, f"e2e.{build}.")
         print(f"e2e   {build:6} (Tovrin.exe + simulator): {e2e[0]} tests, {e2e[1]} failed, {e2e[2]} skipped")
         failed += e2e[1]
-    other = tally([c for c in native if not any(c[0].startswith(f"e2e.{b[0]}.") for b in BUILDS)], "e2e.")
-    print(f"e2e   native (simulator alone): {other[0]} tests, {other[1]} failed, {other[2]} skipped")
+    tool = tally(native, "e2e.native.")
+    print(f"e2e   native (tovrin + simulator on ptys): {tool[0]} tests, {tool[1]} failed, {tool[2]} skipped")
+    failed += tool[1]
+    other = tally([c for c in native if not any(c[0].startswith(f"e2e.{b}.") for b in ("x86_64", "i686", "native"))],
+                  "e2e.")
+    print(f"e2e   simulator alone: {other[0]} tests, {other[1]} failed, {other[2]} skipped")
     failed += other[1]
     fuzz = Path(fuzz_log).read_text(errors="replace") if fuzz_log and Path(fuzz_log).exists() else ""
     for match in re.finditer(r"^(\S+): executions: (\d+) seconds: ([\d.]+)", fuzz, re.M):
