@@ -1,21 +1,23 @@
 #!/usr/bin/env python3
-"""Transfer benchmark: Tovrin.exe under Wine sends a program file of 256 KiB to the controller
-simulator through a pty, in batch mode, twice:
+"""Transfer benchmark: a program file of 256 KiB sent to the controller simulator through a pty,
+by Tovrin.exe under Wine (batch mode) and by the Linux tool `tovrin`, in one run:
 
   (a) the controller answers at once on an unpaced pty: blocks per second (host overhead);
   (b) the simulator paces the line at 115200 baud (10 bits per byte): the ratio of the measured
-      transfer time to the time the transfer's bytes need on the line. Goal: at most 1.02.
-  (c) the engine alone, natively with real threads (engine_bench of the native-release
-      build): its own time per block round trip, and the ratio that adds at that baud rate.
+      transfer time to the time the transfer's bytes need on the line (goal <= 1.02); natively
+      also at 921600 baud (goal <= 1.05), a rate Tovrin.exe does not offer;
+  (c) the engine alone, natively with real threads (engine_bench of the native-release build):
+      its own time per block round trip, over the unit tests' platform and over the POSIX one;
+  (d) natively, 8 simulated devices in parallel at 115200 baud: the whole run against one
+      device alone (goal <= 1.10).
 
 Under Wine 8.0 a pending WaitCommEvent learns of a received byte by polling every millisecond,
-so (a) and (b) carry about 1 ms per block that is Wine's, not the program's; (c) shows what the
-program itself adds.
+so Wine's (a) and (b) carry about 1 ms per block that is Wine's, not the program's.
 
-  bench/transfer_bench.py [--size BYTES] [--baud RATE]
+  bench/transfer_bench.py [--size BYTES] [--no-wine]
 
-Needs the native build (simulator, pty shim, example generator) and the mingw-x64 build
-(Tovrin.exe); scripts/main-job.sh or scripts/build.sh makes them.
+Needs the native build (simulator, pty shim, example generator), the native-release build
+(tovrin, engine_bench) and, unless --no-wine, the mingw-x64 build (Tovrin.exe).
 """
 import argparse
 import os
@@ -23,13 +25,16 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 NATIVE = REPO / "build" / "native"
-SIM, SHIM, MKEXAMPLE = NATIVE / "bin/tovrin-sim", NATIVE / "tests/support/libtovrin_ptyshim.so", NATIVE / "bin/tovrin-mkexample"
-TOVRIN = REPO / "build" / "mingw-x64" / "bin" / "Tovrin.exe"
-ENGINE_BENCH = REPO / "build" / "native-release" / "bench" / "engine_bench"
+RELEASE = REPO / "build" / "native-release"
+SIM, SHIM, MKEXAMPLE = RELEASE / "bin/tovrin-sim", NATIVE / "tests/support/libtovrin_ptyshim.so", RELEASE / "bin/tovrin-mkexample"
+TOVRIN_EXE = REPO / "build" / "mingw-x64" / "bin" / "Tovrin.exe"
+TOVRIN = RELEASE / "bin" / "tovrin"
+ENGINE_BENCH = RELEASE / "bench" / "engine_bench"
 
 
 def wine_environment(wine_dir):
@@ -42,66 +47,108 @@ def wine_environment(wine_dir):
     return wine, Path(prefix), env
 
 
-def transfer(work, wine, prefix, env, baud):
-    link = prefix / "dosdevices" / "com2"
-    summary_file = work / f"summary-{baud}"
+def start_simulator(work, link, baud, tag):
+    summary = work / f"summary-{tag}"
     sim = subprocess.Popen([str(SIM), "--step", f"ack=197,program={work / 'program.b86'}", "--link", str(link),
-                            "--summary", str(summary_file), "--baud", str(baud), "--idle-timeout", "120"],
+                            "--summary", str(summary), "--baud", str(baud), "--idle-timeout", "120"],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     sim.stdout.readline()
-    cfg = "Z:" + str(work / "bench.cfg").replace("/", "\\")
-    result = subprocess.run([wine, str(TOVRIN), cfg, "-C2", "-B115200", "-X", "-L", "bench.log"], cwd=work, env=env,
-                            capture_output=True, timeout=600)
+    for _ in range(100):
+        if os.path.islink(link):
+            break
+        time.sleep(0.01)
+    return sim, summary
+
+
+def finish(sim, summary_file, returncode, what):
     sim.wait(timeout=30)
     summary = dict(line.split("=", 1) for line in summary_file.read_text().splitlines())
-    if result.returncode != 0 or summary.get("end") != "complete":
-        sys.exit(f"transfer failed: exit {result.returncode}, {summary}")
+    if returncode != 0 or summary.get("end") != "complete":
+        sys.exit(f"{what}: transfer failed: exit {returncode}, {summary}")
     return summary
+
+
+def wine_transfer(work, wine, prefix, env, baud):
+    sim, summary = start_simulator(work, prefix / "dosdevices" / "com2", baud, f"wine-{baud}")
+    cfg = "Z:" + str(work / "bench.cfg").replace("/", "\\")
+    result = subprocess.run([wine, str(TOVRIN_EXE), cfg, "-C2", "-B115200", "-X", "-L", "bench.log"], cwd=work,
+                            env=env, capture_output=True, timeout=600)
+    return finish(sim, summary, result.returncode, "Tovrin.exe")
+
+
+def native_transfer(work, baud, devices=1):
+    """tovrin on `devices` simulated ports at once; the summaries and the run's wall time."""
+    sims = [start_simulator(work, work / f"tty{baud}.{i}", baud, f"native-{baud}-{devices}-{i}")
+            for i in range(devices)]
+    ports = sum((["-C", str(work / f"tty{baud}.{i}")] for i in range(devices)), [])
+    started = time.monotonic()
+    result = subprocess.run([str(TOVRIN), "bench.cfg", *ports, "-B", str(max(baud, 9600)), "-L", "bench.log"],
+                            cwd=work, capture_output=True, timeout=600)
+    seconds = time.monotonic() - started
+    return [finish(sim, summary, result.returncode, "tovrin") for sim, summary in sims], seconds
+
+
+def blocks_per_second(summary):
+    seconds = int(summary["first_to_last_us"]) / 1e6
+    return int(summary["blocks"]) / seconds, seconds * 1e6 / int(summary["blocks"])
+
+
+def line_ratio(summary, baud):
+    measured = int(summary["first_to_last_us"]) / 1e6
+    line = (int(summary["received_bytes"]) + int(summary["sent_bytes"])) * 10 / baud
+    return measured, line, measured / line
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=256 * 1024)
-    parser.add_argument("--baud", type=int, default=115200)
+    parser.add_argument("--no-wine", action="store_true", help="measure the Linux tool only")
     options = parser.parse_args()
-    for needed in (SIM, SHIM, MKEXAMPLE, TOVRIN):
-        if not needed.exists():
-            sys.exit(f"{needed} is not built: run scripts/build.sh native mingw-x64")
+    needed = [SIM, MKEXAMPLE, TOVRIN, ENGINE_BENCH] + ([] if options.no_wine else [SHIM, TOVRIN_EXE])
+    for path in needed:
+        if not path.exists():
+            sys.exit(f"{path} is not built: run scripts/build.sh native mingw-x64 and "
+                     "cmake --preset native-release && cmake --build build/native-release")
 
     work = Path(tempfile.mkdtemp(prefix="tovrin-bench."))
+    wine = None
     try:
         subprocess.run([str(MKEXAMPLE), "--bin", str(work / "boot.bin"), "--size", "960"], check=True)
         subprocess.run([str(MKEXAMPLE), "--b86", str(work / "program.b86"), "--size", str(options.size)], check=True)
         (work / "bench.cfg").write_text("[LoadingSteps]\r\nStep1=Benchmark\r\n[Step1]\r\nAckByte=197\r\n"
                                         "BootFile=boot.bin\r\nFirmware=program.b86\r\n")
-        wine, prefix, env = wine_environment(work / "wine")
+        if not options.no_wine:
+            wine, prefix, env = wine_environment(work / "wine")
 
-        fast = transfer(work, wine, prefix, env, 0)
-        blocks = int(fast["blocks"])
-        seconds = int(fast["first_to_last_us"]) / 1e6
-        print(f"program file: {options.size} bytes in {blocks} blocks")
-        print(f"(a) unpaced pty, immediate answers: {blocks / seconds:.0f} blocks/s "
-              f"({seconds * 1e6 / blocks:.0f} us per block round trip)")
+        native_fast = native_transfer(work, 0)[0][0]
+        print(f"program file: {options.size} bytes in {native_fast['blocks']} blocks")
+        rate, trip = blocks_per_second(native_fast)
+        print(f"(a) unpaced pty, immediate answers: tovrin {rate:.0f} blocks/s ({trip:.0f} us per block round trip)")
+        if wine:
+            rate, trip = blocks_per_second(wine_transfer(work, wine, prefix, env, 0))
+            print(f"                                    Tovrin.exe under Wine {rate:.0f} blocks/s ({trip:.0f} us)")
 
-        paced = transfer(work, wine, prefix, env, options.baud)
-        host_bytes = int(paced["received_bytes"])
-        device_bytes = int(paced["sent_bytes"])
-        measured = int(paced["first_to_last_us"]) / 1e6
-        line_both = (host_bytes + device_bytes) * 10 / options.baud
-        line_host = host_bytes * 10 / options.baud
-        print(f"(b) paced at {options.baud} baud: {measured:.3f} s measured; the bytes need {line_both:.3f} s on the "
-              f"line ({host_bytes} sent, {device_bytes} acknowledge bytes back)")
-        print(f"    ratio {measured / line_both:.4f} (goal <= 1.02); against the sent bytes alone "
-              f"{measured / line_host:.4f}")
-        if ENGINE_BENCH.exists():
-            print("(c) " + subprocess.run([str(ENGINE_BENCH), str(options.size), str(options.baud)], check=True,
-                                          capture_output=True, text=True).stdout.strip())
-        else:
-            print(f"(c) {ENGINE_BENCH} is not built: cmake --preset native-release && "
-                  "cmake --build build/native-release --target engine_bench")
+        for baud in (115200, 921600):
+            measured, line, ratio = line_ratio(native_transfer(work, baud)[0][0], baud)
+            goal = 1.02 if baud == 115200 else 1.05
+            print(f"(b) paced at {baud} baud: tovrin {measured:.3f} s against {line:.3f} s of line time: ratio "
+                  f"{ratio:.4f} (goal <= {goal})")
+            if wine and baud == 115200:
+                measured, line, ratio = line_ratio(wine_transfer(work, wine, prefix, env, baud), baud)
+                print(f"                          Tovrin.exe under Wine {measured:.3f} s: ratio {ratio:.4f}")
+
+        print("(c) " + subprocess.run([str(ENGINE_BENCH), str(options.size), "115200"], check=True,
+                                      capture_output=True, text=True).stdout.strip().replace("\n", "\n    "))
+
+        _, alone = native_transfer(work, 115200)
+        summaries, together = native_transfer(work, 115200, devices=8)
+        worst = max(line_ratio(summary, 115200)[2] for summary in summaries)
+        print(f"(d) 8 devices in parallel at 115200 baud: {together:.2f} s against {alone:.2f} s for one alone: "
+              f"ratio {together / alone:.4f} (goal <= 1.10); the slowest device's line ratio {worst:.4f}")
     finally:
-        subprocess.run(["bash", "-c", f'export TOVRIN_WINE_DIR="{work / "wine"}"; '
-                        f'source "{REPO}/tests/support/wine-env.sh" && wine_stop'], capture_output=True)
+        if wine:
+            subprocess.run(["bash", "-c", f'export TOVRIN_WINE_DIR="{work / "wine"}"; '
+                            f'source "{REPO}/tests/support/wine-env.sh" && wine_stop'], capture_output=True)
         shutil.rmtree(work, ignore_errors=True)
 
 

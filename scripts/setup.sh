@@ -2,6 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks to build and test Tovrin (idempotent).
 set -euo pipefail
 
+# --native: only what the native build of tovrin and its tests need (no MinGW, no Wine).
+NATIVE_PACKAGES=(build-essential cmake ninja-build python3 git googletest libcli11-dev locales)
 PACKAGES=(
     build-essential cmake ninja-build python3 git
     clang libclang-rt-14-dev clang-format
@@ -13,6 +15,8 @@ PACKAGES=(
     wine32:i386 gcc-multilib
 )
 
+[ "${1:-}" = "--native" ] && PACKAGES=("${NATIVE_PACKAGES[@]}")
+
 missing=()
 for package in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
@@ -23,7 +27,7 @@ SUDO=""
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $SUDO dpkg --add-architecture i386
     fi
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq

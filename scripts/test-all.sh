@@ -3,8 +3,10 @@
 #   unit   native GoogleTest of the portable core (AddressSanitizer, UndefinedBehaviorSanitizer)
 #   win32  GoogleTest built with MinGW, run under Wine: x86_64 under 64-bit Wine, i686 (the
 #          reference target) under 32-bit Wine
-#   e2e    Tovrin.exe of both builds under Wine against the controller simulator through a pty
+#   e2e    Tovrin.exe of both builds under Wine against the controller simulator through a pty,
+#          and the Linux tool tovrin natively against the simulator on ptys
 #   fuzz   bounded libFuzzer runs of the .cfg reader and of the program-file path
+# and builds the Debian package of the Linux tool.
 # Prints how many tests ran in each tier and build; exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +35,15 @@ fuzz_log=$ROOT/build/fuzz-summary.txt
 : >"$fuzz_log"
 ./scripts/fuzz-run.sh profile 25 | tee -a "$fuzz_log" || status=1
 ./scripts/fuzz-run.sh program 20 | tee -a "$fuzz_log" || status=1
+
+echo "== package: the Debian package of the Linux tool"
+if contents=$(./scripts/package.sh) && for file in usr/bin/tovrin usr/bin/tovrin-sim usr/share/man/man1/tovrin.1; do
+    grep -qx "./$file" <<<"$contents" || { echo "package: $file is missing"; false; }
+done; then
+    echo "package: $(tail -n 1 <<<"$contents") holds tovrin, tovrin-sim and the manual page"
+else
+    status=1
+fi
 
 python3 scripts/summarize-tests.py "$ROOT" "$fuzz_log" || status=1
 exit $status
