@@ -115,6 +115,7 @@ void Screenshot(const char* name) {
     if (folder == nullptr) {
         return;
     }
+    ::Sleep(500); // the program paints a window that has just come up
     std::string command = std::string("/usr/bin/import -window root ") + folder + "/" + name + ".png";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -215,6 +216,7 @@ TEST(MainWindowOverPty, AUserRunsATransferAndClosesTheWindow) {
         ::GetWindowTextA(about, caption, sizeof caption);
         EXPECT_EQ(std::string(caption), "Info \xfc"
                                         "ber Tovrin");
+        Screenshot("about-box");
         ProgramRun::PressOk(about);
         WaitFor([&] { return !::IsWindow(about); }, 5000);
 
@@ -363,6 +365,7 @@ TEST_F(ProgramFolder, ChangesTheBaudRateThroughTheInterfaceDialog) {
         ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1024, BN_CLICKED), 0);
         HWND settingsDialog = WaitForOther(run.ProcessId(), dialog, "#32770");
         ASSERT_NE(settingsDialog, nullptr);
+        Screenshot("settings-dialog");
         HWND baud = ::GetDlgItem(settingsDialog, 1011);
         ::SendMessageA(baud, CB_SETCURSEL, 4, 0);
         ::SendMessageA(settingsDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
