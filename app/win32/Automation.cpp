@@ -96,12 +96,12 @@ void CQarlClassFactory::Revoke() {
     }
 }
 
-bool UpdateAutomationRegistry(const std::string& programPath) {
+bool UpdateAutomationRegistry(const std::string& programPath, HKEY classesRoot, HKEY userRoot) {
     const std::vector<Entry> entries = RegistryEntries(programPath);
-    if (WriteEntries(HKEY_CLASSES_ROOT, entries)) {
+    if (WriteEntries(classesRoot, entries)) {
         return true;
     }
     RegKey userClasses;
-    return userClasses.Create(HKEY_CURRENT_USER, "Software\\Classes", KEY_WRITE) == ERROR_SUCCESS &&
+    return userClasses.Create(userRoot, "Software\\Classes", KEY_WRITE) == ERROR_SUCCESS &&
            WriteEntries(userClasses.Get(), entries);
 }

@@ -28,6 +28,7 @@ private:
 
 // The registry entries of the class: the ProgID with its CLSID, and under the CLSID the local
 // server (the program with the automation switch), the ProgID and the dispatch interface.
-// Written below HKEY_CLASSES_ROOT, or where that refuses the write, below the user's own
-// classes (HKCU\Software\Classes). False when neither takes them.
-bool UpdateAutomationRegistry(const std::string& programPath);
+// Written below the classes root, or where that refuses the write, below the user's own
+// classes (Software\Classes of the user's key). False when neither takes them.
+bool UpdateAutomationRegistry(const std::string& programPath, HKEY classesRoot = HKEY_CLASSES_ROOT,
+                              HKEY userRoot = HKEY_CURRENT_USER);

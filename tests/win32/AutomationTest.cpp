@@ -1,4 +1,5 @@
 // The automation class from a client's side: Tovrin.exe as a local server under Wine.
+#include "app/win32/Automation.h"
 #include "app/win32/AutomationIds.h"
 #include "tests/win32/ProgramRun.h"
 #include "tests/win32/Win32TestSupport.h"
@@ -8,6 +9,7 @@
 #include <ole2.h>
 
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -124,6 +126,55 @@ TEST(Automation, EveryClientGetsATovrinOfItsOwnThatEndsWithItsRelease) {
     EXPECT_TRUE(::IsWindowVisible(userWindow));
     ::PostMessageA(userWindow, WM_CLOSE, 0, 0);
     EXPECT_EQ(user.WaitForExit(), 0u);
+}
+
+std::string UserText(const std::string& path) {
+    char text[MAX_PATH] = {};
+    DWORD size = sizeof text;
+    return ::RegGetValueA(HKEY_CURRENT_USER, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text, &size) ==
+                   ERROR_SUCCESS
+               ? text
+               : "";
+}
+
+// Two keys of the user stand for the classes root and the user's key; a key deleted while it
+// is open refuses every write below it.
+TEST(Automation, RegistersBelowTheUsersClassesWhereTheClassesRootRefuses) {
+    const std::string test = "Software\\TovrinTests\\Registration";
+    const char* const kClasses = "Classes";
+    const char* const kUserClasses = "User\\Software\\Classes";
+    struct Case {
+        bool classesWritable, userWritable;
+        bool registered;
+        const char* holder; // the key below the test's that holds the entries
+    } cases[] = {
+        {true, true, true, kClasses},
+        {false, true, true, kUserClasses},
+        {false, false, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.holder != nullptr ? c.holder : "nowhere");
+        ScopedRegistryTree cleanup{HKEY_CURRENT_USER, test};
+        RegKey classes, user;
+        for (auto [key, name, writable] :
+             {std::tuple{&classes, kClasses, c.classesWritable}, std::tuple{&user, "User", c.userWritable}}) {
+            const std::string path = test + "\\" + name;
+            ASSERT_EQ(key->Create(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS), ERROR_SUCCESS);
+            if (!writable) {
+                ASSERT_EQ(::RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS);
+            }
+        }
+        EXPECT_EQ(UpdateAutomationRegistry("C:\\Tools\\Tovrin.exe", classes.Get(), user.Get()), c.registered);
+        for (const char* below : {kClasses, kUserClasses}) {
+            const bool held = below == c.holder;
+            const std::string clsid = test + "\\" + below + "\\CLSID\\" + kQarlClsidText;
+            EXPECT_EQ(UserText(test + "\\" + below + "\\Qarl.Application\\CLSID"), held ? kQarlClsidText : "")
+                << below;
+            EXPECT_EQ(UserText(clsid + "\\LocalServer32"),
+                      held ? "\"C:\\Tools\\Tovrin.exe\" /Automation" : "")
+                << below;
+        }
+    }
 }
 
 } // namespace

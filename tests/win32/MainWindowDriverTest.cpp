@@ -115,6 +115,7 @@ void Screenshot(const char* name) {
     if (folder == nullptr) {
         return;
     }
+    ::Sleep(500); // the program paints a window that has just come up
     std::string command = std::string("/usr/bin/import -window root ") + folder + "/" + name + ".png";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -215,6 +216,7 @@ TEST(MainWindowOverPty, AUserRunsATransferAndClosesTheWindow) {
         ::GetWindowTextA(about, caption, sizeof caption);
         EXPECT_EQ(std::string(caption), "Info \xfc"
                                         "ber Tovrin");
+        Screenshot("about-box");
         ProgramRun::PressOk(about);
         WaitFor([&] { return !::IsWindow(about); }, 5000);
 
@@ -267,11 +269,12 @@ protected:
                 ::CopyFileA((BinFolder() + "\\" + file).c_str(), (folder + "\\" + file).c_str(), FALSE));
         }
     }
-    std::string Add(const std::string& name, const std::string& description) {
+    std::string Add(const std::string& name, const std::string& description,
+                    const std::string& steps = "Step1=One\r\n[Step1]\r\nAckByte=197\r\n"
+                                               "BootFile=x.bin\r\nFirmware=x.b86\r\n") {
         const std::string path = folder + "\\" + name;
-        std::ofstream(path, std::ios::binary) << "[LoadingSteps]\r\nDescription=" << description
-                                              << "\r\nStep1=One\r\n[Step1]\r\nAckByte=197\r\n"
-                                                 "BootFile=x.bin\r\nFirmware=x.b86\r\n";
+        std::ofstream(path, std::ios::binary) << "[LoadingSteps]\r\nDescription=" << description << "\r\n"
+                                              << steps;
         return path;
     }
     std::string Program() const { return folder + "\\Tovrin.exe"; }
@@ -309,6 +312,14 @@ Catalogue RunAndRead(const std::string& program, const std::string& arguments = 
     return seen;
 }
 
+// Selects an item of the configuration list as a click does and reads the steps view.
+std::vector<std::string> StepsAfterClick(HWND dialog, int item) {
+    HWND list = ::GetDlgItem(dialog, 1025);
+    ::SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(item), 0);
+    ::SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1025, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    return ListLines(::GetDlgItem(dialog, 1006));
+}
+
 TEST_F(ProgramFolder, ListsItsConfigurationsSortedAndSelectsNoneOfSeveral) {
     Add("b.cfg", "Beta");
     Add("a.cfg", "alpha");
@@ -321,7 +332,9 @@ TEST_F(ProgramFolder, ListsItsConfigurationsSortedAndSelectsNoneOfSeveral) {
 
 TEST_F(ProgramFolder, OffersThePlaceholderWhenItHoldsNoConfiguration) {
     std::string box;
-    const Catalogue seen = RunAndRead(Program(), "", [&box](const ProgramRun& run, HWND dialog) {
+    std::vector<std::string> steps = {"<not read>"};
+    const Catalogue seen = RunAndRead(Program(), "", [&](const ProgramRun& run, HWND dialog) {
+        steps = StepsAfterClick(dialog, 0);
         ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1009, BN_CLICKED), 0);
         if (HWND found = WaitForOther(run.ProcessId(), dialog, "#32770")) {
             box = ProgramRun::BoxText(found);
@@ -332,6 +345,33 @@ TEST_F(ProgramFolder, OffersThePlaceholderWhenItHoldsNoConfiguration) {
     EXPECT_EQ(seen.items, std::vector<std::string>{"<no configurationfiles found>"});
     EXPECT_EQ(seen.selection, 0);
     EXPECT_EQ(box, "No configuration file selected!");
+    EXPECT_EQ(steps, std::vector<std::string>{}) << "the placeholder has no steps";
+}
+
+// A click on an item lists its configuration's steps, with the checks of their files, or says
+// that it has none.
+TEST_F(ProgramFolder, ListsTheStepsOfTheClickedConfiguration) {
+    Add("a.cfg", "alpha");
+    Add("e.cfg", "Empty", "");
+    struct Case {
+        int item;
+        std::vector<std::string> steps;
+    } cases[] = {
+        {0,
+         {"One", "Connect to device (Ack = C5)", "Transmit bootfile x.bin", "Transmit firmware x.b86",
+          "*** The BIN file x.bin does not exist", "*** The B86-file x.b86 does not exist"}},
+        {1, {"The current configuration does not contain any download steps."}},
+    };
+    std::vector<std::vector<std::string>> shown;
+    RunAndRead(Program(), "", [&](const ProgramRun&, HWND dialog) {
+        for (const Case& c : cases) {
+            shown.push_back(StepsAfterClick(dialog, c.item));
+        }
+    });
+    ASSERT_EQ(shown.size(), std::size(cases));
+    for (size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i], cases[i].steps) << "item " << cases[i].item;
+    }
 }
 
 // File1 names a file that is gone; File2 a listed configuration, which is selected and then
@@ -363,6 +403,7 @@ TEST_F(ProgramFolder, ChangesTheBaudRateThroughTheInterfaceDialog) {
         ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1024, BN_CLICKED), 0);
         HWND settingsDialog = WaitForOther(run.ProcessId(), dialog, "#32770");
         ASSERT_NE(settingsDialog, nullptr);
+        Screenshot("settings-dialog");
         HWND baud = ::GetDlgItem(settingsDialog, 1011);
         ::SendMessageA(baud, CB_SETCURSEL, 4, 0);
         ::SendMessageA(settingsDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
