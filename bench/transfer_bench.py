@@ -99,6 +99,12 @@ def line_ratio(summary, baud):
     return measured, line, measured / line
 
 
+def reply(summary):
+    """The host's mean reply time as the device sees it: from its answer leaving to the next bytes."""
+    return f"host reply {summary.get('host_reply_us', '?')} us"
+
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=256 * 1024)
@@ -123,19 +129,25 @@ def main():
         native_fast = native_transfer(work, 0)[0][0]
         print(f"program file: {options.size} bytes in {native_fast['blocks']} blocks")
         rate, trip = blocks_per_second(native_fast)
-        print(f"(a) unpaced pty, immediate answers: tovrin {rate:.0f} blocks/s ({trip:.0f} us per block round trip)")
+        print(f"(a) unpaced pty, immediate answers: tovrin {rate:.0f} blocks/s ({trip:.0f} us per block round trip, "
+              f"{reply(native_fast)})")
         if wine:
-            rate, trip = blocks_per_second(wine_transfer(work, wine, prefix, env, 0))
-            print(f"                                    Tovrin.exe under Wine {rate:.0f} blocks/s ({trip:.0f} us)")
+            summary = wine_transfer(work, wine, prefix, env, 0)
+            rate, trip = blocks_per_second(summary)
+            print(f"                                    Tovrin.exe under Wine {rate:.0f} blocks/s ({trip:.0f} us, "
+                  f"{reply(summary)})")
 
         for baud in (115200, 921600):
-            measured, line, ratio = line_ratio(native_transfer(work, baud)[0][0], baud)
+            summary = native_transfer(work, baud)[0][0]
+            measured, line, ratio = line_ratio(summary, baud)
             goal = 1.02 if baud == 115200 else 1.05
             print(f"(b) paced at {baud} baud: tovrin {measured:.3f} s against {line:.3f} s of line time: ratio "
-                  f"{ratio:.4f} (goal <= {goal})")
+                  f"{ratio:.4f} (goal <= {goal}; {reply(summary)})")
             if wine and baud == 115200:
-                measured, line, ratio = line_ratio(wine_transfer(work, wine, prefix, env, baud), baud)
-                print(f"                          Tovrin.exe under Wine {measured:.3f} s: ratio {ratio:.4f}")
+                summary = wine_transfer(work, wine, prefix, env, baud)
+                measured, line, ratio = line_ratio(summary, baud)
+                print(f"                          Tovrin.exe under Wine {measured:.3f} s: ratio {ratio:.4f} "
+                      f"({reply(summary)})")
 
         print("(c) " + subprocess.run([str(ENGINE_BENCH), str(options.size), "115200"], check=True,
                                       capture_output=True, text=True).stdout.strip().replace("\n", "\n    "))

@@ -78,10 +78,30 @@ struct PosixEnginePlatform::Object {
     virtual ~Object() = default;
 };
 
+// A manual-reset event: an eventfd for the waits that sleep, and its state beside it, so that a
+// poll of the event, a set of a set event and a reset of a clear one need no system call.
 struct PosixEnginePlatform::Event : Object {
-    explicit Event(bool signalled) : fd(NewEventFd(signalled)) {}
+    explicit Event(bool initially) : fd(NewEventFd(initially)), signalled(initially) {}
+    void Set() {
+        std::lock_guard<std::mutex> lock(change);
+        if (!signalled.exchange(true)) {
+            Signal(fd.Get());
+        }
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> lock(change);
+        if (signalled.exchange(false)) {
+            Drain(fd.Get());
+        }
+    }
+    bool Signalled() const { return signalled.load(); }
+
     UniqueFd fd;
     Slot* io = nullptr; // the slot whose completion this is, while an operation is pending
+
+private:
+    std::mutex change;
+    std::atomic<bool> signalled;
 };
 
 struct PosixEnginePlatform::Port : Object {
@@ -90,9 +110,13 @@ struct PosixEnginePlatform::Port : Object {
     std::shared_ptr<SerialDevice> device; // the last handle of the port closes the device
 };
 
+// A step file, read through a buffer of its own: the blocks are read a few bytes at a time.
 struct PosixEnginePlatform::File : Object {
     explicit File(UniqueFd fd) : fd(std::move(fd)) {}
     UniqueFd fd;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(64 * 1024);
+    size_t next = 0; // the first buffered byte not read yet
+    size_t end = 0;  // the end of the buffered bytes
 };
 
 // A thread's end, signalled by the thread itself as its last act.
@@ -135,7 +159,7 @@ public:
     uint32_t EventMask() const override { return mask; }
 
     void Start(Pending operation, std::shared_ptr<Port> on) {
-        Drain(event->fd.Get());
+        event->Reset();
         pending = operation;
         port = std::move(on);
         mask = 0;
@@ -145,7 +169,7 @@ public:
         failure = code;
         pending = Pending::None;
         port.reset();
-        Signal(event->fd.Get());
+        event->Set();
     }
 
     PosixEnginePlatform& platform;
@@ -240,13 +264,13 @@ OsHandle PosixEnginePlatform::CreateManualEvent(bool signalled) {
 
 void PosixEnginePlatform::SetEvent(OsHandle handle) {
     if (auto event = Find<Event>(handle)) {
-        Signal(event->fd.Get());
+        event->Set();
     }
 }
 
 void PosixEnginePlatform::ResetEvent(OsHandle handle) {
     if (auto event = Find<Event>(handle)) {
-        Drain(event->fd.Get());
+        event->Reset();
     }
 }
 
@@ -305,6 +329,13 @@ uint32_t PosixEnginePlatform::WaitForTwo(OsHandle firstHandle, OsHandle secondHa
     std::shared_ptr<Event> events[2] = {Find<Event>(firstHandle), Find<Event>(secondHandle)};
     if (!events[0] || !events[1]) {
         return kWaitFailed;
+    }
+    // An event that is set already answers without a system call.
+    for (int i = 0; i < 2; ++i) {
+        const Slot* io = events[i]->io;
+        if ((io == nullptr || io->pending == Slot::Pending::None) && events[i]->Signalled()) {
+            return i == 0 ? kWaitObject0 : kWaitObject1;
+        }
     }
     const bool limited = timeoutMs != kInfinite;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
@@ -473,25 +504,36 @@ bool PosixEnginePlatform::ReadFileSync(OsHandle handle, uint8_t* buffer, uint32_
         return false;
     }
     while (bytesRead < size) {
-        const ssize_t count = read(file->fd.Get(), buffer + bytesRead, size - bytesRead);
-        if (count < 0 && errno == EINTR) {
-            continue;
+        if (file->next == file->end) {
+            const ssize_t count = read(file->fd.Get(), file->buffer.data(), file->buffer.size());
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count < 0) {
+                error = Fail(errno);
+                return false;
+            }
+            if (count == 0) {
+                break;
+            }
+            file->next = 0;
+            file->end = static_cast<size_t>(count);
         }
-        if (count < 0) {
-            error = Fail(errno);
-            return false;
-        }
-        if (count == 0) {
-            break;
-        }
-        bytesRead += static_cast<uint32_t>(count);
+        const size_t taken = std::min<size_t>(size - bytesRead, file->end - file->next);
+        std::copy_n(file->buffer.data() + file->next, taken, buffer + bytesRead);
+        file->next += taken;
+        bytesRead += static_cast<uint32_t>(taken);
     }
     return true;
 }
 
 bool PosixEnginePlatform::RewindFile(OsHandle handle) {
     auto file = Find<File>(handle);
-    return file && lseek(file->fd.Get(), 0, SEEK_SET) == 0;
+    if (!file || lseek(file->fd.Get(), 0, SEEK_SET) != 0) {
+        return false;
+    }
+    file->next = file->end = 0;
+    return true;
 }
 
 bool PosixEnginePlatform::PostToWindow(OsHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {

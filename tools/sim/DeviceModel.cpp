@@ -43,6 +43,11 @@ void DeviceModel::Receive(const uint8_t* data, std::size_t size, Time now) {
     }
     counters_.lastByte = now;
     counters_.received += size;
+    if (lastOutput_) {
+        ++counters_.replies;
+        counters_.replyTime += now - *lastOutput_;
+        lastOutput_.reset();
+    }
     for (std::size_t i = 0; i < size; ++i) {
         Time at = now;
         if (scenario_.baud != 0) {
@@ -200,6 +205,7 @@ std::string DeviceModel::Transmit(Time now) {
     if (!out.empty()) {
         counters_.sent += out.size();
         counters_.lastByte = now;
+        lastOutput_ = now;
     }
     return out;
 }

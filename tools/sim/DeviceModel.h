@@ -25,6 +25,9 @@ struct Counters {
     uint64_t extra = 0; // bytes after the last step
     std::optional<Time> firstReceived;
     std::optional<Time> lastByte; // received or sent
+    // From each output of the device to the host's next bytes: the host's reply time.
+    uint64_t replies = 0;
+    Time replyTime{0};
 };
 
 // The controller's bootstrap loader as a state machine, without I/O and without a clock of
@@ -89,6 +92,7 @@ private:
     Time txBase_{};
     uint64_t txCount_ = 0;
     Counters counters_;
+    std::optional<Time> lastOutput_; // the device's last output that the host has not answered yet
 };
 
 } // namespace sim

@@ -486,7 +486,8 @@ Port and results:
 Summary keys: end (complete, disconnect, idle-timeout, signal), steps, steps_completed,
 received_bytes, sent_bytes, zeros, boot_images, blocks, extra_bytes (after the last step),
 host_closes, first_to_last_us (first byte received to the last byte on the line, either
-direction), and per step S: stepS.zeros, stepS.stray_bytes (non-zero bytes while waiting
+direction), host_reply_us (mean time from the device's output to the host's next bytes), and
+per step S: stepS.zeros, stepS.stray_bytes (non-zero bytes while waiting
 for wake-up), stepS.boot_images, stepS.blocks, stepS.program_bytes, stepS.completed.
 
 Exit status: 0 when the steps were completed (or the configured disconnect happened),

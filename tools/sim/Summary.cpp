@@ -30,7 +30,13 @@ std::string FormatSummary(const Counters& counters, const std::string& end, uint
         << "blocks=" << total.blocks << "\n"
         << "extra_bytes=" << counters.extra << "\n"
         << "host_closes=" << hostCloses << "\n"
-        << "first_to_last_us=" << firstToLastUs << "\n";
+        << "first_to_last_us=" << firstToLastUs << "\n"
+        << "host_reply_us="
+        << (counters.replies == 0
+                ? 0
+                : std::chrono::duration_cast<std::chrono::microseconds>(counters.replyTime).count() /
+                      static_cast<int64_t>(counters.replies))
+        << "\n";
     for (std::size_t i = 0; i < counters.steps.size(); ++i) {
         const StepCounters& step = counters.steps[i];
         const std::string prefix = "step" + std::to_string(i + 1) + ".";
