@@ -39,8 +39,6 @@ status=$?
 set -e
 wait $sim 2>/dev/null || true
 
-echo "== run.log"
-iconv -f WINDOWS-1252 -t UTF-8 "$work/run.log" | tr -d '\r'
-echo "== exit status: $status (0: download finally completed)"
-echo "== the device: $(grep -E '^(end|zeros|boot_images|blocks|received_bytes)=' "$work/device.txt" | tr '\n' ' ')"
+source scripts/job-report.sh
+job_report "$work" $status
 exit $status
