@@ -330,11 +330,22 @@ uint32_t PosixEnginePlatform::WaitForTwo(OsHandle firstHandle, OsHandle secondHa
     if (!events[0] || !events[1]) {
         return kWaitFailed;
     }
-    // An event that is set already answers without a system call.
-    for (int i = 0; i < 2; ++i) {
-        const Slot* io = events[i]->io;
-        if ((io == nullptr || io->pending == Slot::Pending::None) && events[i]->Signalled()) {
-            return i == 0 ? kWaitObject0 : kWaitObject1;
+    // Events without a pending operation answer from their state, without a system call, when
+    // one is set already or when the wait is a poll.
+    auto settled = [](const Event& event) {
+        return event.io == nullptr || event.io->pending == Slot::Pending::None;
+    };
+    if (settled(*events[0])) {
+        if (events[0]->Signalled()) {
+            return kWaitObject0;
+        }
+        if (settled(*events[1])) {
+            if (events[1]->Signalled()) {
+                return kWaitObject1;
+            }
+            if (timeoutMs == 0) {
+                return kWaitTimeout;
+            }
         }
     }
     const bool limited = timeoutMs != kInfinite;
