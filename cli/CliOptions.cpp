@@ -6,8 +6,11 @@
 
 namespace {
 
-constexpr const char kUsage[] = "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--retries N] "
-                                "[--lang en|de] [--framing 8N1]";
+constexpr const char kUsage[] =
+    "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--report FILE] [--json]\n"
+    "              [--progress auto|bar|lines|none] [-q] [--retries N] [--lang en|de] [--framing 8N1]\n"
+    "       tovrin check CFG [--json]\n"
+    "       tovrin ports [--json]";
 
 constexpr const char kDescription[] =
     "Loads firmware into device controllers through their bootstrap loader over serial lines: for\n"
@@ -15,9 +18,10 @@ constexpr const char kDescription[] =
     "boot image padded to 960 bytes, then the program file block by block. Several ports are\n"
     "loaded in parallel, each with a log of its own (the port's name before the log's extension).\n"
     "\n"
-    "Exit status: 0 when every device reached \"*** Download finally completed\", 1 for any\n"
-    "other end (an error, a time-out, Ctrl-C, a log that could not be written), 2 for a\n"
-    "command-line error.";
+    "Exit status: 0 when every device completed (\"*** Download finally completed\" and its log\n"
+    "written); 1 when any failed; 2 when nothing was touched: a command-line error, or a\n"
+    "configuration or step file that cannot be loaded (see 'tovrin check'); 130 after Ctrl-C\n"
+    "(SIGINT), 143 after SIGTERM, 129 after SIGHUP.";
 
 bool GermanLocale(const char* (*environment)(const char*)) {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
@@ -32,6 +36,34 @@ bool GermanLocale(const char* (*environment)(const char*)) {
 ParseOutcome Refuse(std::ostream& err, const std::string& message) {
     err << "tovrin: " << message << "\n" << kUsage << "\nRun 'tovrin --help' for more.\n";
     return ParseOutcome::Error;
+}
+
+// The transfer's own checks, which CLI11 cannot make while a subcommand may stand instead.
+ParseOutcome CheckTransfer(CliOptions& options, std::ostream& err) {
+    if (options.configFile.empty()) {
+        return Refuse(err, "no configuration given (CFG)");
+    }
+    if (options.ports.empty()) {
+        return Refuse(err, "no port given (-C PORT or --ports A,B,...)");
+    }
+    if (options.baudRate == 0) {
+        return Refuse(err, "no baud rate given (-B RATE)");
+    }
+    const auto& rates = AcceptedBaudRates();
+    if (std::find(rates.begin(), rates.end(), options.baudRate) == rates.end()) {
+        return Refuse(err,
+                      "baud rate " + std::to_string(options.baudRate) + " is not one of the accepted rates");
+    }
+    for (size_t i = 0; i < options.ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (options.ports[i] == options.ports[j] ||
+                PortBaseName(options.ports[i]) == PortBaseName(options.ports[j])) {
+                return Refuse(err, "ports " + options.ports[j] + " and " + options.ports[i] +
+                                       " would share one log: name each device once");
+            }
+        }
+    }
+    return ParseOutcome::Run;
 }
 
 } // namespace
@@ -81,11 +113,13 @@ std::string PortLogName(const std::string& logFile, const std::string& port) {
 ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
                              std::ostream& err, const char* (*environment)(const char*)) {
     CLI::App app(kDescription, "tovrin");
-    app.set_version_flag("--version", "tovrin 1.5.0.1");
+    app.set_version_flag("--version", "tovrin " TOVRIN_VERSION);
+    app.require_subcommand(0, 1);
     std::vector<std::string> listed;
     std::string lang;
     std::string framing = "8N1";
-    app.add_option("CFG", options.configFile, "download configuration (.cfg)")->required();
+    std::string progress = "auto";
+    app.add_option("CFG", options.configFile, "download configuration (.cfg)");
     app.add_option("-C,--port", options.ports, "serial device, e.g. /dev/ttyUSB0; repeat for several devices")
         ->type_name("PORT")
         ->allow_extra_args(false);
@@ -95,10 +129,16 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
         ->type_name("A,B,...");
     app.add_option("-B,--baud", options.baudRate,
                    "baud rate: 9600 14400 19200 38400 57600 115200 230400 460800 921600")
-        ->required()
         ->type_name("RATE");
     app.add_option("-L,--log", options.logFile, "log file (default tovrin.log)")->type_name("LOG");
     app.add_flag("-A,--append", options.appendLog, "append a record to an existing log");
+    app.add_option("--report", options.reportFile, "write the run's result as one JSON document to FILE")
+        ->type_name("FILE");
+    app.add_flag("--json", options.json, "JSON Lines on standard output: one object per event, the report last");
+    app.add_option("--progress", progress, "progress: a bar on a terminal, else lines (auto), bar, lines, none")
+        ->check(CLI::IsMember({"auto", "bar", "lines", "none"}))
+        ->type_name("MODE");
+    app.add_flag("-q,--quiet", options.quiet, "print only errors and one line per device at the end");
     app.add_option("--retries", options.retries, "wake-up 0x00 bytes per step before giving up (default 30)")
         ->check(CLI::Range(1u, 1000000u))
         ->type_name("N");
@@ -107,42 +147,45 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
         ->type_name("en|de");
     app.add_option("--framing", framing, "data bits, parity (N O E M S), stop bits (default 8N1)")
         ->type_name("8N1");
+
+    CLI::App* check = app.add_subcommand(
+        "check", "read the configuration and every step file as a transfer would and list the steps "
+                 "(exit 0), or name the first problem (exit 2); no port is touched");
+    check->add_option("CFG", options.configFile, "download configuration (.cfg)")->required();
+    check->add_flag("--json", options.json, "the same as one JSON document");
+    CLI::App* ports = app.add_subcommand(
+        "ports", "list the serial ports: by-id names, USB vendor, product and serial number, driver, "
+                 "and the processes that hold or have them open");
+    ports->add_flag("--json", options.json, "the same as JSON");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion&) {
         out << app.version() << "\n";
         return ParseOutcome::Done;
-    } catch (const CLI::Success&) {
-        out << app.help() << "\n" << kUsage << "\n";
+    } catch (const CLI::CallForHelp&) {
+        const CLI::App* asked = check->parsed() ? check : (ports->parsed() ? ports : &app);
+        out << asked->help() << "\n" << kUsage << "\n";
         return ParseOutcome::Done;
     } catch (const CLI::ParseError& failure) {
         return Refuse(err, failure.what());
     }
+    if (check->parsed()) {
+        options.command = CliCommand::Check;
+    } else if (ports->parsed()) {
+        options.command = CliCommand::Ports;
+    }
     options.ports.insert(options.ports.end(), listed.begin(), listed.end());
-    if (options.ports.empty()) {
-        return Refuse(err, "no port given (-C PORT or --ports A,B,...)");
-    }
-    const auto& rates = AcceptedBaudRates();
-    if (std::find(rates.begin(), rates.end(), options.baudRate) == rates.end()) {
-        return Refuse(err,
-                      "baud rate " + std::to_string(options.baudRate) + " is not one of the accepted rates");
-    }
+    options.progress = progress == "bar"     ? ProgressChoice::Bar
+                       : progress == "lines" ? ProgressChoice::Lines
+                       : progress == "none"  ? ProgressChoice::None
+                                             : ProgressChoice::Auto;
+    options.language = lang == "de" || (lang.empty() && GermanLocale(environment))
+                           ? CatalogueLanguage::German
+                           : CatalogueLanguage::English;
     if (!ParseFraming(framing, options.framing)) {
         return Refuse(err, "framing " + framing +
                                " is not data bits 5-8, parity N O E M S and stop bits 1, 1.5 or 2");
     }
     options.framing.baudRate = options.baudRate;
-    options.language = lang == "de" || (lang.empty() && GermanLocale(environment))
-                           ? CatalogueLanguage::German
-                           : CatalogueLanguage::English;
-    for (size_t i = 0; i < options.ports.size(); ++i) {
-        for (size_t j = 0; j < i; ++j) {
-            if (options.ports[i] == options.ports[j] ||
-                PortBaseName(options.ports[i]) == PortBaseName(options.ports[j])) {
-                return Refuse(err, "ports " + options.ports[j] + " and " + options.ports[i] +
-                                       " would share one log: name each device once");
-            }
-        }
-    }
-    return ParseOutcome::Run;
+    return options.command == CliCommand::Transfer ? CheckTransfer(options, err) : ParseOutcome::Run;
 }

@@ -8,8 +8,17 @@
 #include <string>
 #include <vector>
 
+enum class CliCommand {
+    Transfer, // tovrin CFG -C PORT ...: load the devices
+    Check,    // tovrin check CFG: read the configuration and its files, touch no port
+    Ports,    // tovrin ports: list the serial ports
+};
+
+enum class ProgressChoice { Auto, Bar, Lines, None };
+
 // What `tovrin` was asked to do.
 struct CliOptions {
+    CliCommand command = CliCommand::Transfer;
     std::string configFile;
     std::vector<std::string> ports; // device paths, in the order given
     uint32_t baudRate = 0;
@@ -18,6 +27,10 @@ struct CliOptions {
     bool appendLog = false;
     uint32_t retries = 30;
     CatalogueLanguage language = CatalogueLanguage::English;
+    std::string reportFile;   // --report: the JSON document of the run
+    bool json = false;        // JSON Lines on standard output instead of text
+    ProgressChoice progress = ProgressChoice::Auto;
+    bool quiet = false;       // only errors and the end lines
 };
 
 enum class ParseOutcome {

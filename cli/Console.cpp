@@ -3,12 +3,15 @@
 #include "app/TextFormat.h"
 #include "config/CodePage1252.h"
 
+#include <algorithm>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kBarCells = 20;
+constexpr size_t kMinimumCells = 5; // a bar narrower than this says nothing
 
 bool ValidUtf8(const std::string& text) {
     for (size_t i = 0; i < text.size(); ++i) {
@@ -44,8 +47,55 @@ void AppendUtf8(std::string& out, char16_t unit) {
 }
 
 std::string Minutes(double seconds) {
-    const unsigned whole = seconds < 0 ? 0u : static_cast<unsigned>(seconds + 0.5);
+    if (seconds < 0) {
+        return "-:--";
+    }
+    const unsigned whole = static_cast<unsigned>(seconds + 0.5);
     return FormatText("%u:%02u", {whole / 60, whole % 60});
+}
+
+std::string Rate(double bytesPerSecond) {
+    const unsigned tenths = static_cast<unsigned>(bytesPerSecond / 100 + 0.5);
+    return FormatText("%u.%u kB/s", {tenths / 10, tenths % 10});
+}
+
+unsigned Percent(double fraction) {
+    return static_cast<unsigned>(std::min(1.0, std::max(0.0, fraction)) * 100);
+}
+
+// What the device is doing in this step, in a few words.
+std::string Doing(const Progress& progress) {
+    switch (progress.phase) {
+    case Progress::Phase::Connecting:
+        return progress.attempt == 0 ? std::string("waking the loader")
+                                     : FormatText("waking the loader (0x00 byte %u)", {progress.attempt});
+    case Progress::Phase::Boot:
+        return "sending the boot image";
+    case Progress::Phase::Program:
+        return FormatText("block %u/%u", {progress.block, progress.blocks});
+    default:
+        return std::string();
+    }
+}
+
+const char* EndWord(Progress::Phase phase) {
+    switch (phase) {
+    case Progress::Phase::Completed:
+        return "completed";
+    case Progress::Phase::Failed:
+        return "failed";
+    case Progress::Phase::Cancelled:
+        return "cancelled";
+    default:
+        return nullptr;
+    }
+}
+
+std::string Fit(std::string text, size_t width) {
+    if (width > 1 && text.size() >= width) {
+        text.resize(width - 1);
+    }
+    return text;
 }
 
 } // namespace
@@ -61,36 +111,87 @@ std::string ForTerminal(const std::string& line) {
     return converted;
 }
 
-std::string ProgressText(const std::string& name, const Progress& progress, size_t width) {
-    std::string text = name + " ";
+std::string ProgressBar(const std::string& name, const Progress& progress, size_t width) {
+    if (const char* end = EndWord(progress.phase)) {
+        return Fit(FormatText("%s %s %s", {name, end, Minutes(progress.seconds)}), width);
+    }
     if (progress.phase == Progress::Phase::Waiting) {
-        text += "starting";
-    } else if (progress.phase == Progress::Phase::Done) {
-        text += "done";
-    } else {
-        text += FormatText("step %u/%u ", {unsigned(progress.step), unsigned(progress.steps)});
-        if (progress.phase == Progress::Phase::Connecting) {
-            text += FormatText("waking the loader, 0x00 byte %u", {progress.attempt});
-        } else if (progress.phase == Progress::Phase::Boot) {
-            text += "sending the boot image";
-        } else {
-            const uint32_t blocks = progress.blocks == 0 ? 1 : progress.blocks;
-            const size_t filled = kBarCells * progress.block / blocks;
-            const double rate = progress.seconds > 0 ? progress.bytes / progress.seconds : 0;
-            const double left = progress.block == 0
-                                    ? 0
-                                    : progress.programSeconds / progress.block * (blocks - progress.block);
-            text += "[" + std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] ";
-            text += FormatText("block %u/%u %3u%% %s kB/s %s left",
-                               {progress.block, progress.blocks, unsigned(100ull * progress.block / blocks),
-                                FormatText("%u.%u", {unsigned(rate / 1000), unsigned(rate / 100) % 10}),
-                                Minutes(left)});
+        return Fit(name + " starting", width);
+    }
+    const std::string step = FormatText("step %u/%u %s", {unsigned(progress.step), unsigned(progress.steps),
+                                                          Doing(progress)});
+    const std::string percent = FormatText("%3u%%", {Percent(progress.fraction)});
+    const std::string left = Minutes(progress.secondsLeft) + " left";
+    const std::string rate = Rate(progress.rate);
+    const size_t room = width > 1 ? width - 1 : kBarCells + 80;
+    // The pieces give way in this order: the bar's cells, then the rate, then the step.
+    for (int drop = 0; drop < 3; ++drop) {
+        const std::string head = name + " " + (drop < 2 ? step + " " : std::string());
+        const std::string tail = " " + percent + (drop < 1 ? " " + rate : std::string()) + " " + left;
+        const size_t fixed = head.size() + tail.size() + 2; // the bar's brackets
+        if (fixed + kMinimumCells <= room) {
+            const size_t cells = std::min(kBarCells, room - fixed);
+            const size_t filled = static_cast<size_t>(cells * std::min(1.0, std::max(0.0, progress.fraction)));
+            return head + "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]" + tail;
         }
     }
-    if (width > 1 && text.size() >= width) {
-        text.resize(width - 1);
+    // No room for a bar: the name gives way before the percentage and the time left.
+    const std::string kept = FormatText("%u%% ", {Percent(progress.fraction)}) + left;
+    const size_t nameRoom = room > kept.size() + 1 ? room - kept.size() - 1 : 0;
+    return Fit(nameRoom > 0 ? name.substr(0, nameRoom) + " " + kept : kept, width);
+}
+
+std::string ProgressLine(const Progress& progress) {
+    const std::string when = FormatText("%u.%u s", {unsigned(progress.seconds), unsigned(progress.seconds * 10) % 10});
+    if (const char* end = EndWord(progress.phase)) {
+        return when + " " + end;
     }
-    return text;
+    if (progress.phase == Progress::Phase::Waiting) {
+        return when + " starting";
+    }
+    std::string text = FormatText("%s step %u/%u: ", {when, unsigned(progress.step), unsigned(progress.steps)});
+    if (progress.phase == Progress::Phase::Program) {
+        const unsigned percent = progress.blocks == 0 ? 0 : unsigned(100ull * progress.block / progress.blocks);
+        text += FormatText("program file %u%% (block %u of %u)", {percent, progress.block, progress.blocks});
+    } else {
+        text += Doing(progress);
+    }
+    return text + FormatText(", %u%% of all", {Percent(progress.fraction)});
+}
+
+bool ProgressPacer::Due(const Progress& progress) {
+    if (EndWord(progress.phase) != nullptr) {
+        return false; // the device's end has a line of its own
+    }
+    const uint32_t nowTenth =
+        progress.phase == Progress::Phase::Program && progress.blocks > 0 ? 10 * progress.block / progress.blocks : 0;
+    const bool due = progress.phase != phase || progress.step != step || nowTenth > tenth ||
+                     progress.seconds - last >= heartbeat;
+    if (due) {
+        phase = progress.phase;
+        step = progress.step;
+        tenth = nowTenth;
+        last = progress.seconds;
+    }
+    return due;
+}
+
+std::string EndLine(const RunResult& result) {
+    const double rate = result.seconds > 0 ? result.bytes / result.seconds : 0;
+    const std::string figures =
+        FormatText("%u.%u s, %s bytes, %s", {unsigned(result.seconds), unsigned(result.seconds * 10) % 10,
+                                            std::to_string(result.bytes), Rate(rate)});
+    switch (result.outcome) {
+    case RunOutcome::Completed:
+        return result.port + ": completed in " + figures;
+    case RunOutcome::NotStarted:
+        return result.port + ": not started" + (result.error ? ": " + ForTerminal(result.error->text) : "");
+    case RunOutcome::Cancelled:
+        return result.port + ": cancelled after " + figures;
+    case RunOutcome::Failed:
+        break;
+    }
+    return result.port + ": failed after " + figures + (result.error ? ": " + ForTerminal(result.error->text) : "");
 }
 
 Console::Console(std::FILE* out, bool terminal) : out(out), terminal(terminal) {}

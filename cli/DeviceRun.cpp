@@ -1,16 +1,24 @@
 #include "cli/DeviceRun.h"
 
 #include "app/MessageIds.h"
-#include "cli/LogOutput.h"
+#include "cli/Report.h"
 #include "ui/LogFile.h"
 #include "ui/TraceRules.h"
 
+#include <unistd.h>
+
 namespace {
+
+// Until the port discovery lands: nobody else is looked for.
+std::string OtherUsersOf(const std::string&) {
+    return std::string();
+}
 
 constexpr uint32_t kWmClose = 0x0010;
 constexpr uint32_t kCancelRequest = 0x0400 + 100; // WM_USER + 100: Ctrl-C, as the Cancel button
 // Block progress is taken at least this often; it wakes the owner no sooner.
 constexpr uint32_t kProgressLookMs = 100;
+constexpr uint64_t kBootImageSize = 960;
 
 std::string WithoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -23,37 +31,51 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The bytes a step sends after the connect: the boot image and the program file.
+uint64_t StepBytes(const std::vector<StepFacts>& steps, size_t step) {
+    return step >= 1 && step <= steps.size() ? kBootImageSize + steps[step - 1].programFile.size : 0;
+}
+
+const char* PhaseName(TransferEnding::Phase phase) {
+    switch (phase) {
+    case TransferEnding::Phase::Connecting:
+        return "connecting";
+    case TransferEnding::Phase::Boot:
+        return "boot";
+    case TransferEnding::Phase::Program:
+        return "program";
+    default:
+        return "";
+    }
+}
+
+std::string MessageText(const ITextCatalogue& catalogue, unsigned id, uint32_t code, const std::string& argument) {
+    return NamesFileOrPort(id) ? catalogue.Format(id, {argument, code}) : catalogue.Format(id, {code});
+}
+
 } // namespace
 
-DeviceRun::DeviceRun(const CliOptions& options, const std::string& port, const std::string& logFile,
-                     const ITextCatalogue& catalogue, Console& console, bool prefixLines)
-    : options(options), port(port), logFile(logFile), catalogue(catalogue), console(console),
-      prefix(prefixLines ? "[" + PortBaseName(port) + "] " : std::string()) {}
+DeviceRun::DeviceRun(const RunSetup& setup, const std::string& port, const std::string& logFile)
+    : setup(setup), port(port), logFile(logFile), context{profile, files, setup.catalogue} {
+    result.port = port;
+    result.log = AbsolutePath(logFile);
+    result.steps = setup.facts.steps;
+    progress.steps = setup.facts.steps.size();
+}
 
 DeviceRun::~DeviceRun() = default;
 
 void DeviceRun::Run() {
     started = std::chrono::steady_clock::now();
     startTime = std::time(nullptr);
-    LoadConfiguration();
-    TransferOptions transfer;
-    transfer.batchMode = true;
-    transfer.maxConnectRetries = options.retries;
-    queue.DeferWakeFor([](const PostedMessage& message) {
-        return message.message == WM_TRANSFER_STATE && message.wParam == IDS_BLOCK_OF;
-    });
-    control = std::make_unique<TransferControl>(*this, catalogue, platform, queue.Window(), transfer);
-    control->StartOrCancel();
-    HandleMessages();
-    FlushDeviceLine();
-    completed = control->Completed() && logWritten;
-    control.reset(); // the session's threads have been stopped by the end of the transfer
-    outcome = !finalMessage.empty() ? WithoutLineEnd(finalMessage) : (lines.empty() ? "" : lines.back());
-    seconds = SecondsSince(started);
-    {
-        std::lock_guard<std::mutex> lock(progressMutex);
-        progress.phase = Progress::Phase::Done;
+    result.started = IsoUtc(std::chrono::system_clock::now());
+    OpenLog();
+    if (setup.refused && setup.facts.problem && !setup.facts.problem->refusedByTransfer) {
+        RefuseAsChecked();
+    } else {
+        Transfer();
     }
+    FillResult();
     finished = true;
 }
 
@@ -61,19 +83,66 @@ void DeviceRun::Cancel() {
     queue.Post({kCancelRequest, 0, 0});
 }
 
+void DeviceRun::OpenLog() {
+    log.Open(logFile, setup.options.appendLog);
+    ReportLogFailure();
+}
+
+void DeviceRun::ReportLogFailure() {
+    if (log.Failed() && !logFailureReported) {
+        logFailureReported = true;
+        setup.output.Problem("the log cannot be written: " + log.Failure());
+    }
+}
+
 // As the Windows program does with the file named on its command line: a file that is not
 // there leaves no configuration selected, and the start reports it.
 void DeviceRun::LoadConfiguration() {
-    if (!files.FileExists(options.configFile)) {
-        startupMessage = catalogue.Format(IDS_CMDLINE_FILE_MISSING, {options.configFile});
+    if (!files.FileExists(setup.options.configFile)) {
+        startupMessage = setup.catalogue.Format(IDS_CMDLINE_FILE_MISSING, {setup.options.configFile});
         Print(startupMessage);
-        return;
+    } else {
+        headerConfiguration = setup.options.configFile;
+        configuration = std::make_unique<Configuration>(context, setup.options.configFile);
+        configuration->ParseSteps(*this);
     }
-    headerConfiguration = options.configFile;
-    configuration = std::make_unique<Configuration>(context, options.configFile);
-    configuration->ParseSteps(*this);
-    std::lock_guard<std::mutex> lock(progressMutex);
-    progress.steps = configuration->Steps().size();
+    log.Write(LogRecordHead(headerConfiguration, LocaleDateTime(startTime), startupMessage));
+}
+
+// Another program that has the port open would receive what we send, and send into it: the
+// user hears of it once, before the transfer.
+void DeviceRun::WarnOfOtherUsers() {
+    const std::string others = OtherUsersOf(port);
+    if (!others.empty()) {
+        setup.output.Problem(port + ": also open in " + others);
+    }
+}
+
+// The configuration failed its check in a way the transfer would find only with the port
+// open: the log records the message the transfer would have ended with, and no port is touched.
+void DeviceRun::RefuseAsChecked() {
+    LoadConfiguration();
+    const ConfigurationProblem& problem = *setup.facts.problem;
+    const std::string text = MessageText(setup.catalogue, problem.id, problem.code, problem.argument);
+    WriteLogFile(&text);
+    result.error = RunError{problem.id, problem.code,
+                            WithoutLineEnd(MessageText(english, problem.id, problem.code, problem.argument))};
+}
+
+void DeviceRun::Transfer() {
+    if (!setup.refused) {
+        WarnOfOtherUsers();
+    }
+    LoadConfiguration();
+    TransferOptions transfer;
+    transfer.batchMode = true;
+    transfer.maxConnectRetries = setup.options.retries;
+    queue.DeferWakeFor([](const PostedMessage& message) {
+        return message.message == WM_TRANSFER_STATE && message.wParam == IDS_BLOCK_OF;
+    });
+    control = std::make_unique<TransferControl>(*this, setup.catalogue, platform, queue.Window(), transfer);
+    control->StartOrCancel();
+    HandleMessages();
 }
 
 // The owner's message loop: every message of the session in the order posted, until the close
@@ -85,21 +154,16 @@ void DeviceRun::HandleMessages() {
             continue;
         }
         if (message.message == kWmClose) {
-            FlushDeviceLine();
             WriteLogFile(nullptr);
             return;
         }
         if (message.message == kCancelRequest) {
             if (control->IsRunning()) {
-                control->AbortTransfer(catalogue.LoadText(IDS_CANCELLED_BY_USER));
+                control->AbortTransfer(setup.catalogue.LoadText(IDS_CANCELLED_BY_USER));
             }
             continue;
         }
         control->Dispatch(message.message, message.wParam, message.lParam);
-        // A device line is shown once it is complete: its line end has arrived.
-        if (message.message == kWmCommNotify && control->Session().rxLine.empty()) {
-            FlushDeviceLine();
-        }
         TrackProgress(message);
     }
 }
@@ -109,6 +173,7 @@ void DeviceRun::TrackProgress(const PostedMessage& message) {
         return;
     }
     const LoadingStep* step = control->StepConcerned();
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(progressMutex);
     switch (message.wParam) {
     case IDS_CONNECTING:
@@ -121,114 +186,215 @@ void DeviceRun::TrackProgress(const PostedMessage& message) {
         break;
     case IDS_CONNECTED:
         progress.phase = Progress::Phase::Boot;
+        stepBase = platform->BytesWritten();
+        dataStarted = now;
         break;
     case IDS_TRANSMITTING_PROGRAM:
         progress.phase = Progress::Phase::Program;
         progress.block = 0;
-        progress.blocks = 0;
-        programStarted = std::chrono::steady_clock::now();
+        progress.blocks = progress.step >= 1 && progress.step <= setup.facts.steps.size()
+                              ? setup.facts.steps[progress.step - 1].blocks
+                              : 0;
         break;
     case IDS_BLOCK_OF:
         progress.block = static_cast<uint32_t>(message.lParam);
-        progress.blocks = step != nullptr ? uint32_t(step->blockCount) : 0;
+        if (step != nullptr && step->blockCount != 0) {
+            progress.blocks = step->blockCount;
+        }
         break;
-    case IDS_DOWNLOAD_FINALLY_COMPLETED:
-        progress.phase = Progress::Phase::Done;
+    case IDS_DOWNLOAD_COMPLETED:
+        doneBytes += StepBytes(setup.facts.steps, progress.step);
+        dataSeconds += std::chrono::duration<double>(now - dataStarted).count();
+        if (progress.step < progress.steps) {
+            progress.phase = Progress::Phase::Connecting; // until the next step announces itself
+            progress.attempt = 0;
+        }
         break;
     default:
         break;
     }
 }
 
-Progress DeviceRun::CurrentProgress() {
+DeviceProgress DeviceRun::CurrentProgress() {
     std::lock_guard<std::mutex> lock(progressMutex);
     Progress now = progress;
     now.bytes = platform->BytesWritten();
     now.seconds = SecondsSince(started);
-    now.programSeconds = progress.phase == Progress::Phase::Program ? SecondsSince(programStarted) : 0;
-    return now;
+    const bool sending = now.phase == Progress::Phase::Boot || now.phase == Progress::Phase::Program;
+    const uint64_t stepBytes = StepBytes(setup.facts.steps, now.step);
+    const uint64_t current = sending ? std::min(now.bytes - std::min(now.bytes, stepBase), stepBytes) : 0;
+    uint64_t total = 0;
+    for (size_t step = 1; step <= setup.facts.steps.size(); ++step) {
+        total += StepBytes(setup.facts.steps, step);
+    }
+    const double done = static_cast<double>(doneBytes + current);
+    const double spent = dataSeconds + (sending ? SecondsSince(dataStarted) : 0);
+    now.fraction = total > 0 ? done / static_cast<double>(total) : 0;
+    now.rate = spent > 0.05 ? done / spent : 0;
+    now.secondsLeft = now.rate > 0 ? (static_cast<double>(total) - done) / now.rate : -1;
+    if (finished.load() || now.phase >= Progress::Phase::Completed) {
+        now.secondsLeft = 0;
+    }
+    return {port, DeviceName(port), now};
 }
 
 void DeviceRun::Print(const std::string& line) {
-    console.Line(prefix, line);
+    if (!setup.refused) {
+        setup.output.Line(port, line);
+    }
 }
 
-void DeviceRun::FlushDeviceLine() {
-    if (deviceLinePending && !lines.empty()) {
-        Print(lines.back());
+// Writes and shows the lines that have become final: all of them, or all but a last line that
+// may still change. Lines before the last final one are no longer kept.
+void DeviceRun::Commit(bool includingLast) {
+    const size_t total = firstLine + lines.size();
+    const size_t upto = includingLast || !lastPending ? total : total - 1;
+    for (size_t index = committed; index < upto; ++index) {
+        const std::string& line = lines[index - firstLine];
+        log.Write(LogRecordLine(line));
+        Print(line);
     }
-    deviceLinePending = false;
+    committed = std::max(committed, upto);
+    if (includingLast) {
+        lastPending = false;
+        deviceLineOpen = false;
+    }
+    while (lines.size() > 1 && firstLine + 1 < committed) {
+        lines.pop_front();
+        ++firstLine;
+    }
+}
+
+std::string DeviceRun::TraceLine(int index) {
+    if (index < 0 || static_cast<size_t>(index) < firstLine || static_cast<size_t>(index) >= firstLine + lines.size()) {
+        return std::string();
+    }
+    return lines[static_cast<size_t>(index) - firstLine];
 }
 
 void DeviceRun::AddTraceLine(const std::string& text) {
-    FlushDeviceLine();
+    Commit(true);
     lines.push_back(text);
-    Print(text);
+    Commit(true);
 }
 
-// Device output grows one line while its bytes arrive; it is printed when it is complete.
+// The latest 0-byte attempt: the next attempt replaces it, anything else makes it final.
+void DeviceRun::AddPendingTraceLine(const std::string& text) {
+    Commit(true);
+    lines.push_back(text);
+    lastPending = true;
+}
+
+// Device output grows one line while its bytes arrive. A line that has ended is final: the
+// next one starts a line of its own even when it begins with the same text.
 void DeviceRun::UpdateTraceLine(const std::string& text) {
-    if (!lines.empty() && ContinuesLine(lines.back(), text)) {
+    if (deviceLineOpen && lastPending && !lines.empty() && ContinuesLine(lines.back(), text)) {
         lines.back() = text;
-    } else {
-        FlushDeviceLine();
-        lines.push_back(text);
-    }
-    deviceLinePending = true;
-}
-
-void DeviceRun::DeleteTraceLine(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= lines.size()) {
         return;
     }
-    if (static_cast<size_t>(index) + 1 == lines.size()) {
-        deviceLinePending = false;
+    Commit(true);
+    lines.push_back(text);
+    lastPending = true;
+    deviceLineOpen = true;
+}
+
+void DeviceRun::EndTraceLine() {
+    if (deviceLineOpen) {
+        Commit(true);
     }
-    lines.erase(lines.begin() + index);
+}
+
+// Only the last line, while it may still change, can go: a final line is in the log already.
+void DeviceRun::DeleteTraceLine(int index) {
+    if (lastPending && index >= 0 && static_cast<size_t>(index) + 1 == firstLine + lines.size()) {
+        lines.pop_back();
+        lastPending = false;
+        deviceLineOpen = false;
+    }
 }
 
 void DeviceRun::ResetTraceLines() {
+    Commit(true);
     lines.clear();
-    deviceLinePending = false;
+    firstLine = committed = 0;
 }
 
 // The steps view: the reasons why the configuration cannot start.
 void DeviceRun::SetDisplayMode(bool messages) {
-    if (messages) {
+    if (messages || setup.refused) {
         return;
     }
     for (const std::string& line : stepsView) {
-        console.Error(prefix + line);
+        setup.output.Problem(port + ": " + line);
     }
 }
 
 void DeviceRun::ShowMessage(const std::string& text) {
-    console.Error(prefix + WithoutLineEnd(text));
+    setup.output.Problem(port + ": " + WithoutLineEnd(text));
 }
 
-// Once per run, as the Windows program: the first call writes the record; a later one only when
-// the first could not write it.
+// Once per run, as the Windows program: the lines not yet written, the final message and the
+// record's end, then the log is flushed to the disk.
 void DeviceRun::WriteLogFile(const std::string* message) {
-    if (logWritten) {
+    if (logEnded) {
         return;
     }
-    if (message != nullptr && finalMessage.empty()) {
-        finalMessage = *message;
+    logEnded = true;
+    Commit(true);
+    if (message != nullptr) {
         Print(WithoutLineEnd(*message));
-        const std::string detail = platform->PortFailureDetail();
-        if (!detail.empty()) {
-            console.Error("tovrin: " + detail);
-        }
     }
-    const std::string record =
-        FormatLogRecord(headerConfiguration, LocaleDateTime(startTime), startupMessage, lines, message);
-    std::string reason;
-    logWritten = WriteLogRecordFile(logFile, options.appendLog, record, reason);
-    if (!logWritten) {
-        console.Error("tovrin: the log cannot be written: " + reason);
-    }
+    log.Write(LogRecordEnd(message));
+    logWritten = log.Finish();
+    ReportLogFailure();
 }
 
 void DeviceRun::PostClose() {
     queue.Post({kWmClose, 0, 0});
+}
+
+void DeviceRun::FillResult() {
+    result.finished = IsoUtc(std::chrono::system_clock::now());
+    result.seconds = SecondsSince(started);
+    result.bytes = platform->BytesWritten();
+    result.record = log.Record();
+    result.logWritten = logWritten;
+    if (control) {
+        const TransferEnding ending = control->Ending();
+        const bool completed = control->Completed();
+        control.reset(); // the session's threads have been stopped by the end of the transfer
+        switch (ending.result) {
+        case TransferEnding::Result::Completed:
+            result.outcome = completed ? RunOutcome::Completed : RunOutcome::Failed;
+            break;
+        case TransferEnding::Result::Cancelled:
+            result.outcome = RunOutcome::Cancelled;
+            break;
+        case TransferEnding::Result::Refused:
+            result.outcome = RunOutcome::NotStarted;
+            break;
+        default:
+            result.outcome = RunOutcome::Failed;
+            break;
+        }
+        if (ending.result != TransferEnding::Result::Completed && ending.result != TransferEnding::Result::None) {
+            result.error = RunError{ending.id, ending.code, WithoutLineEnd(EndingText(ending, english))};
+        }
+        result.step = ending.stepStarted ? ending.step + 1 : 0;
+        result.phase = PhaseName(ending.phase);
+    }
+    if (result.outcome == RunOutcome::Completed && !logWritten) {
+        result.outcome = RunOutcome::Failed;
+        result.error = RunError{0, 0, "the log cannot be written: " + log.Failure()};
+    }
+    if (result.outcome != RunOutcome::Completed) {
+        result.cause = platform->Cause();
+        if (result.cause.kind != SystemCause::Kind::None) {
+            setup.output.Problem(DescribeCause(result.cause));
+        }
+    }
+    std::lock_guard<std::mutex> lock(progressMutex);
+    progress.phase = result.outcome == RunOutcome::Completed   ? Progress::Phase::Completed
+                     : result.outcome == RunOutcome::Cancelled ? Progress::Phase::Cancelled
+                                                               : Progress::Phase::Failed;
 }

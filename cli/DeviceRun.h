@@ -2,7 +2,10 @@
 
 #include "app/Catalogue.h"
 #include "cli/CliOptions.h"
-#include "cli/Console.h"
+#include "cli/ConfigurationCheck.h"
+#include "cli/LogOutput.h"
+#include "cli/RunOutput.h"
+#include "cli/RunResult.h"
 #include "config/Configuration.h"
 #include "config/FileSystem.h"
 #include "config/IniProfileReader.h"
@@ -11,19 +14,33 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+// What every device of a run shares: the options, the configuration as checked before the
+// run, the texts and where the output goes.
+struct RunSetup {
+    const CliOptions& options;
+    const ConfigurationFacts& facts;
+    const ITextCatalogue& catalogue;
+    IRunOutput& output;
+    // The configuration was refused before any port was touched: each device only records the
+    // refusal in its log.
+    bool refused = false;
+    std::string sysRoot = "/"; // where sysfs is read from
+};
+
 // One device of a run: a session of its own (platform, threads, message queue), the batch
 // transfer of the configuration into it, its message list and its log. Run() is its owner's
 // thread: it starts the transfer and handles the session's messages one at a time until the
-// transfer has ended and the log is written, as the Windows program's dialog does in batch mode.
+// transfer has ended and the log is written, as the Windows program's dialog does in batch
+// mode. The log is written as the lines become final.
 class DeviceRun : public ISessionOwner, private IStepsList {
 public:
-    DeviceRun(const CliOptions& options, const std::string& port, const std::string& logFile,
-              const ITextCatalogue& catalogue, Console& console, bool prefixLines);
+    DeviceRun(const RunSetup& setup, const std::string& port, const std::string& logFile);
     ~DeviceRun() override;
     DeviceRun(const DeviceRun&) = delete;
     DeviceRun& operator=(const DeviceRun&) = delete;
@@ -33,20 +50,18 @@ public:
     void Cancel();
 
     bool Finished() const { return finished.load(); }
-    // After Run: "*** Download finally completed" was reached and the log was written.
-    bool Completed() const { return completed; }
     const std::string& Port() const { return port; }
-    // The last line of the record: the final message, else the last line of the list.
-    const std::string& Outcome() const { return outcome; }
-    double Seconds() const { return seconds; }
-    uint64_t BytesWritten() const { return platform->BytesWritten(); }
-    Progress CurrentProgress();
+    // After Run: the run's value.
+    const RunResult& Result() const { return result; }
+    DeviceProgress CurrentProgress();
 
     // ISessionOwner
     void AddTraceLine(const std::string& text) override;
+    void AddPendingTraceLine(const std::string& text) override;
     void UpdateTraceLine(const std::string& text) override;
-    int TraceLineCount() override { return static_cast<int>(lines.size()); }
-    std::string TraceLine(int index) override { return lines.at(static_cast<size_t>(index)); }
+    void EndTraceLine() override;
+    int TraceLineCount() override { return static_cast<int>(firstLine + lines.size()); }
+    std::string TraceLine(int index) override;
     void DeleteTraceLine(int index) override;
     void ResetTraceLines() override;
     void SetPortSummaryText(const std::string&) override {}
@@ -58,7 +73,7 @@ public:
     void EnableConfigurationControls() override {}
     Configuration* SelectedConfiguration() override { return configuration.get(); }
     std::string PortName() override { return port; }
-    PortSettings LineSettings() override { return options.framing; }
+    PortSettings LineSettings() override { return setup.options.framing; }
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string&, const std::string&) override { return true; }
     void WriteLogFile(const std::string* finalMessage) override;
@@ -69,43 +84,55 @@ private:
     void ResetContent() override { stepsView.clear(); }
     void AddString(const std::string& line) override { stepsView.push_back(line); }
 
+    void OpenLog();
+    void ReportLogFailure();
     void LoadConfiguration();
+    void WarnOfOtherUsers();
+    void RefuseAsChecked();
+    void Transfer();
     void HandleMessages();
     void TrackProgress(const PostedMessage& message);
+    void Commit(bool includingLast);
     void Print(const std::string& line);
-    void FlushDeviceLine();
+    void FillResult();
 
-    const CliOptions& options;
+    const RunSetup& setup;
     const std::string port;
     const std::string logFile;
-    const ITextCatalogue& catalogue;
-    Console& console;
-    const std::string prefix;
+    const BuiltInCatalogue english{CatalogueLanguage::English};
 
     std::shared_ptr<PosixEnginePlatform> platform = std::make_shared<PosixEnginePlatform>();
     MessageQueue queue;
     IniProfileReader profile;
     PosixFileSystem files;
-    ConfigurationContext context{profile, files, catalogue};
+    ConfigurationContext context;
     std::unique_ptr<Configuration> configuration;
     std::unique_ptr<TransferControl> control;
 
-    std::vector<std::string> lines; // the message list
-    bool deviceLinePending = false; // the last line is device output not printed yet
+    // The message list: the lines not yet final, after the last final one (kept for the
+    // engine's look at the last line). Lines before firstLine are in the log already.
+    std::deque<std::string> lines;
+    size_t firstLine = 0;
+    size_t committed = 0;        // lines final and written, counted from the first
+    bool lastPending = false;    // the last line may still change
+    bool deviceLineOpen = false; // the last line is device output that may still grow
     std::vector<std::string> stepsView;
     std::string headerConfiguration;
     std::string startupMessage;
     std::time_t startTime = 0;
+    LiveLog log;
     bool logWritten = false;
-    std::string finalMessage;
+    bool logEnded = false;
+    bool logFailureReported = false;
 
     std::chrono::steady_clock::time_point started;
-    std::chrono::steady_clock::time_point programStarted;
     std::mutex progressMutex;
     Progress progress;
+    uint64_t stepBase = 0;       // bytes written when the step's data began
+    uint64_t doneBytes = 0;      // of the steps completed
+    double dataSeconds = 0;      // spent sending the completed steps' data
+    std::chrono::steady_clock::time_point dataStarted;
 
     std::atomic<bool> finished{false};
-    bool completed = false;
-    std::string outcome;
-    double seconds = 0;
+    RunResult result;
 };

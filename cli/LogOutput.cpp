@@ -79,33 +79,53 @@ bool LogWritable(const std::string& path, std::string& reason) {
     return true;
 }
 
-bool WriteLogRecordFile(const std::string& path, bool append, const std::string& record,
-                        std::string& reason) {
+LiveLog::~LiveLog() {
+    Close();
+}
+
+void LiveLog::Close() {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+bool LiveLog::Fail(const std::string& what) {
+    if (failure.empty()) {
+        failure = Reason(what);
+    }
+    Close();
+    return false;
+}
+
+bool LiveLog::Open(const std::string& file, bool append) {
+    path = file;
     if (append) {
-        UniqueFd existing(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-        if (existing) {
-            if (!WriteAll(existing.Get(), kLogRunSeparator + record)) {
-                reason = Reason(path);
-                return false;
-            }
-            return true;
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd >= 0) {
+            return WriteAll(fd, kLogRunSeparator) || Fail(path);
         }
     }
-    const std::string temporary =
-        path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(std::time(nullptr));
-    UniqueFd fresh(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fresh) {
-        reason = Reason(temporary);
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+    return fd >= 0 || Fail(path);
+}
+
+bool LiveLog::Write(const std::string& bytes) {
+    if (fd < 0) {
         return false;
     }
-    const bool written = WriteAll(fresh.Get(), record) && fsync(fresh.Get()) == 0;
-    const int error = errno;
-    fresh.Reset();
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        errno = written ? errno : error;
-        reason = Reason(path);
-        unlink(temporary.c_str());
-        return false;
+    if (!WriteAll(fd, bytes)) {
+        return Fail(path);
     }
+    record += bytes;
     return true;
+}
+
+bool LiveLog::Finish() {
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fdatasync(fd) == 0 || Fail(path);
+    Close();
+    return synced;
 }

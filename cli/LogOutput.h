@@ -3,7 +3,9 @@
 #include <ctime>
 #include <string>
 
-// The log file on Linux: the same record as the Windows program writes (ui/LogFile.h).
+// The log file on Linux: the same record as the Windows program writes (ui/LogFile.h), written
+// while the run goes, so that `tail -f` follows it and a run that is killed leaves a correct
+// beginning of the record.
 
 // The header's date and time: the user's locale's short date and time (LC_TIME), "%s * %s".
 std::string LocaleDateTime(std::time_t moment);
@@ -11,7 +13,33 @@ std::string LocaleDateTime(std::time_t moment);
 // Checks before a run that the log can be written where it is to go; false with the reason.
 bool LogWritable(const std::string& path, std::string& reason);
 
-// Writes one record. Appending (to an existing log) adds the run separator and the record in
-// one write; otherwise the record goes to a new file that then replaces the old log, so that a
-// log is never left half-written. False with the reason when it cannot be written.
-bool WriteLogRecordFile(const std::string& path, bool append, const std::string& record, std::string& reason);
+// One record, written part by part as it becomes final. Open starts it: a new file (replacing
+// an old log), or with `append` the existing log, after which the run separator comes first.
+// Every Write goes to the file at once; Finish flushes it to the disk (fdatasync). After a
+// failure nothing more is written and the reason stays.
+class LiveLog {
+public:
+    LiveLog() = default;
+    ~LiveLog();
+    LiveLog(const LiveLog&) = delete;
+    LiveLog& operator=(const LiveLog&) = delete;
+
+    bool Open(const std::string& path, bool append);
+    bool Write(const std::string& bytes);
+    bool Finish();
+
+    bool IsOpen() const { return fd >= 0; }
+    bool Failed() const { return !failure.empty(); }
+    const std::string& Failure() const { return failure; }
+    // The bytes of this record written so far (without the run separator).
+    const std::string& Record() const { return record; }
+
+private:
+    bool Fail(const std::string& what);
+    void Close();
+
+    std::string path;
+    int fd = -1;
+    std::string failure;
+    std::string record;
+};

@@ -65,6 +65,7 @@ void Configuration::ReadStep(const std::string& name, IStepsList& stepsList) {
 
     steps.push_back(std::make_unique<LoadingStep>());
     LoadingStep& step = *steps.back();
+    step.title = title.empty() ? name : title;
 
     unsigned ackByte = context.profile.GetInt(name.c_str(), "AckByte", 0, path);
     step.connectAck = static_cast<uint8_t>(ackByte & 0xFF);

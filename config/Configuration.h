@@ -49,6 +49,7 @@ class LoadingStep {
 public:
     bool Validate(const IFileSystem& files) const;
 
+    std::string title; // as the steps list shows it: the step's title, else its key
     std::string bootFile;
     std::string firmwareFile;
     uint8_t connectAck = 0;

@@ -52,6 +52,7 @@ void TransferControl::StartOrCancel() {
         }
         return;
     }
+    ending = TransferEnding();
     Configuration* configuration = nullptr;
     if (!CheckConfiguration(configuration)) {
         return;
@@ -59,7 +60,7 @@ void TransferControl::StartOrCancel() {
     StopSession();
     if (!PreviousThreadsEnded()) {
         // Its own handle of the port would make the port's opening fail for no visible reason.
-        ReportMessage(kThreadsNotEnded);
+        Refuse(0, 0, std::string(), kThreadsNotEnded);
         return;
     }
     owner.SetListLabel(catalogue.LoadText(IDS_MESSAGES_LABEL));
@@ -79,16 +80,16 @@ void TransferControl::StartOrCancel() {
 bool TransferControl::CheckConfiguration(Configuration*& configuration) {
     configuration = owner.SelectedConfiguration();
     if (configuration == nullptr) {
-        ReportMessage(catalogue.LoadText(IDS_NO_CONFIGURATION_SELECTED));
+        Refuse(IDS_NO_CONFIGURATION_SELECTED, 0, std::string(), catalogue.LoadText(IDS_NO_CONFIGURATION_SELECTED));
         return false;
     }
     if (configuration->FirstStep() == nullptr) {
-        ReportMessage(catalogue.LoadText(IDS_NO_DOWNLOAD_STEPS));
+        Refuse(IDS_NO_DOWNLOAD_STEPS, 0, std::string(), catalogue.LoadText(IDS_NO_DOWNLOAD_STEPS));
         return false;
     }
     if (!configuration->Validate()) {
         owner.SetDisplayMode(false);
-        ReportMessage(catalogue.LoadText(IDS_MISSING_FILES));
+        Refuse(IDS_MISSING_FILES, 0, std::string(), catalogue.LoadText(IDS_MISSING_FILES));
         return false;
     }
     return true;
@@ -99,7 +100,7 @@ bool TransferControl::OpenAndConfigurePort() {
     uint32_t error = 0;
     OsHandle port = platform->OpenPort(portName, error);
     if (port == nullptr) {
-        ReportMessage(catalogue.Format(IDS_FAILED_OPEN_PORT, {portName}));
+        Refuse(IDS_FAILED_OPEN_PORT, error, portName, catalogue.Format(IDS_FAILED_OPEN_PORT, {portName}));
         session->portHandle = nullptr;
         EndTransfer();
         return false;
@@ -110,7 +111,7 @@ bool TransferControl::OpenAndConfigurePort() {
     owner.ShowPortSummary();
     PortSetupCall failed = platform->ConfigurePort(port, owner.LineSettings(), error);
     if (failed != PortSetupCall::None) {
-        ReportMessage(FormatText(SetupFailureText(failed), {error}));
+        Refuse(0, error, std::string(), FormatText(SetupFailureText(failed), {error}));
         ReportMessage(catalogue.LoadText(IDS_MISSING_FILES));
         EndTransfer();
         return false;
@@ -131,6 +132,7 @@ void TransferControl::PrepareSession(const Configuration& configuration) {
     session->SetSteps(configuration.Steps());
     handledStep = 0;
     connectingSeen = false;
+    phase = TransferEnding::Phase::None;
     completed = false;
 }
 
@@ -160,7 +162,7 @@ bool TransferControl::StartThreads() {
             if (own != nullptr) {
                 platform->CloseHandle(own);
             }
-            ReportMessage(FormatText("CreateThread failed with error %d.\n", {error}));
+            Refuse(0, error, std::string(), FormatText("CreateThread failed with error %d.\n", {error}));
             EndTransfer();
             return false;
         }
@@ -216,6 +218,7 @@ void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
         }
         connectingSeen = true;
     }
+    TrackPhase(id);
     const LoadingStep* step = StepConcerned();
     if (id == IDS_BLOCK_OF) {
         owner.SetPortSummaryText(
@@ -228,7 +231,7 @@ void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
         if (count > 0 && owner.TraceLine(count - 1).compare(0, prefix.size(), prefix) == 0) {
             owner.DeleteTraceLine(count - 1);
         }
-        owner.AddTraceLine(FormatText(text, {argument}));
+        owner.AddPendingTraceLine(FormatText(text, {argument}));
     } else if (id == IDS_BIN_TRANSMITTED || id == IDS_TRANSMITTING_PROGRAM) {
         const std::string file =
             step == nullptr ? "" : (id == IDS_BIN_TRANSMITTED ? step->bootFile : step->firmwareFile);
@@ -238,6 +241,7 @@ void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
     }
     if (id == IDS_DOWNLOAD_FINALLY_COMPLETED) {
         completed = true;
+        RecordEnding(TransferEnding::Result::Completed, id, argument);
     }
     if (session->downloadState.load() == Ended) {
         EndTransfer();
@@ -246,26 +250,15 @@ void TransferControl::OnTransferState(unsigned id, uint32_t argument) {
 
 void TransferControl::OnTransferError(unsigned id, uint32_t code) {
     const LoadingStep* step = StepConcerned();
-    std::string text;
-    switch (id) {
-    case IDS_ERROR_READING_BIN:
-    case IDS_ERROR_SENDING_BIN:
-    case IDS_FAILED_SENDING_BIN:
-    case IDS_FAILED_OPEN_BIN:
-        text = catalogue.Format(id, {step != nullptr ? step->bootFile : std::string(), code});
-        break;
-    case IDS_INVALID_B86_FORMAT:
-    case IDS_ERROR_TRANSMITTING_B86:
-    case IDS_ERROR_READING_B86:
-    case IDS_FAILED_OPEN_B86:
-        text = catalogue.Format(id, {step != nullptr ? step->firmwareFile : std::string(), code});
-        break;
-    default:
-        text = catalogue.Format(id, {code});
-        break;
+    TransferEnding failure;
+    failure.id = id;
+    failure.code = code;
+    if (step != nullptr && NamesFileOrPort(id)) {
+        failure.argument = NamesBootFile(id) ? step->bootFile : step->firmwareFile;
     }
     completed = false;
-    owner.AddTraceLine(text);
+    RecordEnding(TransferEnding::Result::Failed, id, code, failure.argument);
+    owner.AddTraceLine(EndingText(failure, catalogue));
     EndTransfer();
 }
 
@@ -274,15 +267,19 @@ void TransferControl::OnReceiveError(unsigned id, uint32_t code) {
     if (state == Ended || state == Failed) {
         return; // the transfer is already over
     }
-    std::string text = catalogue.Format(id, {code});
+    TransferEnding failure;
+    failure.id = id;
+    failure.code = code;
     // Only the receive thread's own failures carry a site.
-    int32_t site = session->rxErrorSite.load();
-    if (id == IDS_RECEIVE_THREAD_ERROR && site != kSiteNone) {
-        text = FormatText("%s Line: %d", {text, site});
+    if (id == IDS_RECEIVE_THREAD_ERROR) {
+        failure.site = session->rxErrorSite.load();
         session->rxErrorSite = kSiteNone;
     }
     completed = false;
-    owner.AddTraceLine(text);
+    if (RecordEnding(TransferEnding::Result::Failed, id, code)) {
+        ending.site = failure.site;
+    }
+    owner.AddTraceLine(EndingText(failure, catalogue));
     EndTransfer();
 }
 
@@ -313,6 +310,9 @@ void TransferControl::OnCommNotify(uint32_t events) {
         uint8_t byte = session->rxRing[read];
         if (byte == 0x0D || byte == 0x0A) {
             flush();
+            if (!line.empty()) {
+                owner.EndTraceLine();
+            }
             line.clear();
             firstDone = false;
         } else {
@@ -380,6 +380,7 @@ void TransferControl::EndTransfer() {
 
 void TransferControl::AbortTransfer(const std::string& text) {
     completed = false;
+    RecordEnding(TransferEnding::Result::Cancelled, IDS_CANCELLED_BY_USER, 0);
     owner.AddTraceLine(text);
     owner.AddTraceLine(catalogue.LoadText(IDS_DOWNLOAD_ABORTED));
     owner.SetStartButtonText(catalogue.LoadText(IDS_START_TRANSFER));
@@ -388,6 +389,48 @@ void TransferControl::AbortTransfer(const std::string& text) {
     if (options.batchMode) {
         owner.PostClose();
     }
+}
+
+void TransferControl::TrackPhase(unsigned id) {
+    switch (id) {
+    case IDS_CONNECTING:
+        phase = TransferEnding::Phase::Connecting;
+        break;
+    case IDS_CONNECTED:
+        phase = TransferEnding::Phase::Boot;
+        break;
+    case IDS_TRANSMITTING_PROGRAM:
+        phase = TransferEnding::Phase::Program;
+        break;
+    case IDS_DOWNLOAD_COMPLETED:
+        phase = TransferEnding::Phase::StepDone;
+        break;
+    default:
+        break;
+    }
+}
+
+bool TransferControl::RecordEnding(TransferEnding::Result result, unsigned id, uint32_t code,
+                                   const std::string& argument) {
+    if (ending.result != TransferEnding::Result::None) {
+        return false;
+    }
+    ending.result = result;
+    ending.id = id;
+    ending.code = code;
+    ending.argument = argument;
+    ending.step = handledStep;
+    ending.stepStarted = connectingSeen;
+    ending.phase = phase;
+    return true;
+}
+
+// A start that cannot go on: the message is the run's final message.
+void TransferControl::Refuse(unsigned id, uint32_t code, const std::string& argument, const std::string& text) {
+    if (RecordEnding(TransferEnding::Result::Refused, id, code, argument) && id == 0) {
+        ending.plainText = text;
+    }
+    ReportMessage(text);
 }
 
 void TransferControl::ReportMessage(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include "app/Catalogue.h"
 #include "config/Configuration.h"
+#include "engine/TransferEnding.h"
 #include "engine/TransferSession.h"
 
 #include <memory>
@@ -20,6 +21,13 @@ public:
     virtual std::string TraceLine(int index) = 0;
     virtual void DeleteTraceLine(int index) = 0;
     virtual void ResetTraceLines() = 0;
+    // Which lines are final, for an owner that records them as they come. Every added line is
+    // final once the next line comes, except that a line added as pending (the latest 0-byte
+    // attempt, which the next attempt replaces) may be deleted first; device output that
+    // UpdateTraceLine grows is final when its line end arrives (EndTraceLine) or the next
+    // line comes.
+    virtual void AddPendingTraceLine(const std::string& text) { AddTraceLine(text); }
+    virtual void EndTraceLine() {}
 
     // Controls.
     virtual void SetPortSummaryText(const std::string& text) = 0;
@@ -78,6 +86,8 @@ public:
 
     // True once a run ended with the final completion line and nothing went wrong after it.
     bool Completed() const { return completed; }
+    // How the last transfer (or its refused start) ended.
+    const TransferEnding& Ending() const { return ending; }
     TransferSession& Session() { return *session; }
     // The step that the last handled message concerned, and its place (from 0).
     const LoadingStep* StepConcerned();
@@ -92,6 +102,10 @@ private:
     void PrepareSession(const Configuration& configuration);
     bool StartThreads();
     bool DropStale();
+    void TrackPhase(unsigned id);
+    bool RecordEnding(TransferEnding::Result result, unsigned id, uint32_t code,
+                      const std::string& argument = std::string());
+    void Refuse(unsigned id, uint32_t code, const std::string& argument, const std::string& text);
 
     ISessionOwner& owner;
     const ITextCatalogue& catalogue;
@@ -102,7 +116,9 @@ private:
     // before it posts anything else about it, and posted messages arrive in order.
     size_t handledStep = 0;
     bool connectingSeen = false;
+    TransferEnding::Phase phase = TransferEnding::Phase::None;
     bool completed = false;
+    TransferEnding ending;
     // The session's messages reach the owner in the order they were posted. Those of an
     // earlier transfer that are still queued when a transfer starts are dropped: all of them
     // were posted before the start, as the threads that posted them have ended.

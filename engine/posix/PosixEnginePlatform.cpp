@@ -46,6 +46,11 @@ void Drain(int fd) {
     }
 }
 
+// The errors of a line that has hung up: the adapter is gone.
+bool HungUp(int posixError) {
+    return posixError == EIO || posixError == ENXIO || posixError == ENODEV;
+}
+
 bool Readable(int fd) {
     pollfd ready{fd, POLLIN, 0};
     return poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0;
@@ -105,9 +110,11 @@ private:
 };
 
 struct PosixEnginePlatform::Port : Object {
-    Port(UniqueFd fd, std::shared_ptr<SerialDevice> device) : fd(std::move(fd)), device(std::move(device)) {}
+    Port(UniqueFd fd, std::shared_ptr<SerialDevice> device, std::string path)
+        : fd(std::move(fd)), device(std::move(device)), path(std::move(path)) {}
     UniqueFd fd;
     std::shared_ptr<SerialDevice> device; // the last handle of the port closes the device
+    std::string path;
 };
 
 // A step file, read through a buffer of its own: the blocks are read a few bytes at a time.
@@ -164,6 +171,7 @@ public:
         port = std::move(on);
         mask = 0;
         failure = 0;
+        stalled = false;
     }
     void Finish(uint32_t code) {
         failure = code;
@@ -181,6 +189,9 @@ public:
     uint32_t size = 0;    // of a write: bytes to hand over
     uint32_t mask = 0;
     uint32_t failure = 0; // the code the completed operation failed with, 0 for success
+    // A write to a line that hung up: it never completes. The receive thread reports the
+    // disconnect, so an unplugged device is told the same way wherever the transfer stood.
+    bool stalled = false;
 
 private:
     uint8_t buffer[kBufferSize] = {};
@@ -248,9 +259,20 @@ template <typename T> std::shared_ptr<T> PosixEnginePlatform::Find(OsHandle hand
     return typed;
 }
 
-std::string PosixEnginePlatform::PortFailureDetail() {
+SystemCause PosixEnginePlatform::Cause() {
     std::lock_guard<std::mutex> lock(mutex);
-    return portFailure;
+    return cause;
+}
+
+void PosixEnginePlatform::RecordCause(const SystemCause& found) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (cause.kind == SystemCause::Kind::None) {
+        cause = found;
+    }
+}
+
+void PosixEnginePlatform::RecordCause(SystemCause::Kind kind, int error, const std::string& path) {
+    RecordCause(SystemCause{kind, error, path, std::string()});
 }
 
 OsHandle PosixEnginePlatform::CreateManualEvent(bool signalled) {
@@ -300,6 +322,7 @@ bool PosixEnginePlatform::Complete(Slot& slot, short revents) {
             slot.mask = kEvRxChar;
             slot.Finish(0);
         } else {
+            RecordCause(SystemCause::Kind::Disconnected, 0, slot.port->path);
             slot.Finish(kErrorDeviceNotConnected);
         }
         return true;
@@ -313,7 +336,13 @@ bool PosixEnginePlatform::Complete(Slot& slot, short revents) {
         if (count < 0 && errno == EAGAIN) {
             return false;
         }
+        if (count < 0 && HungUp(errno)) {
+            RecordCause(SystemCause::Kind::Disconnected, errno, slot.port->path);
+            slot.stalled = true;
+            return false;
+        }
         if (count < 0) {
+            RecordCause(SystemCause::Kind::Io, errno, slot.port->path);
             slot.Finish(Win32CodeOf(errno));
             return true;
         }
@@ -354,7 +383,9 @@ uint32_t PosixEnginePlatform::WaitForTwo(OsHandle firstHandle, OsHandle secondHa
         pollfd fds[2];
         for (int i = 0; i < 2; ++i) {
             const Slot* io = events[i]->io;
-            if (io != nullptr && io->pending == Slot::Pending::CommEvent) {
+            if (io != nullptr && io->stalled) {
+                fds[i] = {events[i]->fd.Get(), POLLIN, 0}; // never signalled
+            } else if (io != nullptr && io->pending == Slot::Pending::CommEvent) {
                 fds[i] = {io->port->fd.Get(), POLLIN, 0};
             } else if (io != nullptr && io->pending == Slot::Pending::Write) {
                 fds[i] = {io->port->fd.Get(), POLLOUT, 0};
@@ -420,17 +451,16 @@ IoStart PosixEnginePlatform::WaitCommEvent(OsHandle portHandle, IIoSlot& ioSlot,
         return IoStart::Failed;
     }
     pollfd arrived{port->fd.Get(), POLLIN, 0};
-    if (poll(&arrived, 1, 0) == 1) {
-        if (HasData(arrived.fd, arrived.revents)) {
-            slot.mask = kEvRxChar;
-            return IoStart::Done;
-        }
-        if ((arrived.revents & kHangUp) != 0) {
-            error = lastError = kErrorDeviceNotConnected;
-            return IoStart::Failed;
-        }
+    if (poll(&arrived, 1, 0) == 1 && HasData(arrived.fd, arrived.revents)) {
+        slot.mask = kEvRxChar;
+        return IoStart::Done;
     }
+    // A line that has hung up already completes the wait at once with the failure, as one that
+    // hangs up while the wait is pending does: the same report either way.
     slot.Start(Slot::Pending::CommEvent, port);
+    if ((arrived.revents & kHangUp) != 0) {
+        Complete(slot, arrived.revents);
+    }
     return IoStart::Pending;
 }
 
@@ -452,7 +482,13 @@ IoStart PosixEnginePlatform::ReadFile(OsHandle portHandle, IIoSlot& ioSlot, uint
         if (errno == EAGAIN) {
             return IoStart::Done;
         }
+        if (HungUp(errno)) {
+            // Nothing more to read; the next wait for an event reports the disconnect.
+            RecordCause(SystemCause::Kind::Disconnected, errno, port->path);
+            return IoStart::Done;
+        }
         if (errno != EINTR) {
+            RecordCause(SystemCause::Kind::Io, errno, port->path);
             error = Fail(errno);
             return IoStart::Failed;
         }
@@ -483,13 +519,16 @@ bool PosixEnginePlatform::ReleaseIo(OsHandle, IIoSlot& ioSlot) {
 
 // Only regular files are step files; a FIFO or a device would block the read without a limit.
 OsHandle PosixEnginePlatform::OpenFileForReading(const std::string& path, uint32_t& error) {
-    UniqueFd fd(open(PosixFileSystem::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const std::string native = PosixFileSystem::NativePath(path);
+    UniqueFd fd(open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
     if (!fd || fstat(fd.Get(), &status) != 0) {
+        RecordCause(SystemCause::Kind::File, errno, native);
         error = Fail(errno);
         return nullptr;
     }
     if (!S_ISREG(status.st_mode)) {
+        RecordCause(SystemCause::Kind::File, S_ISDIR(status.st_mode) ? EISDIR : EINVAL, native);
         error = lastError = kErrorAccessDenied;
         return nullptr;
     }
@@ -556,20 +595,23 @@ bool PosixEnginePlatform::PostToWindow(OsHandle window, uint32_t message, uintpt
 }
 
 OsHandle PosixEnginePlatform::OpenPort(const std::string& name, uint32_t& error) {
-    std::string detail;
-    std::shared_ptr<SerialDevice> device = SerialDevice::Open(name, error, detail);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        cause = SystemCause();
+    }
+    SystemCause failure;
+    std::shared_ptr<SerialDevice> device = SerialDevice::Open(name, error, failure);
     UniqueFd own(device ? fcntl(device->Fd(), F_DUPFD_CLOEXEC, 0) : -1);
     if (device && !own) {
         error = Win32CodeOf(errno);
-        detail = name + ": " + std::to_string(error);
+        failure = {SystemCause::Kind::Open, errno, failure.path, std::string()};
     }
     if (!own) {
         lastError = error;
-        std::lock_guard<std::mutex> lock(mutex);
-        portFailure = detail;
+        RecordCause(failure);
         return nullptr;
     }
-    return Add(std::make_shared<Port>(std::move(own), std::move(device)));
+    return Add(std::make_shared<Port>(std::move(own), std::move(device), failure.path));
 }
 
 PortSetupCall PosixEnginePlatform::ConfigurePort(OsHandle handle, const PortSettings& settings,
@@ -579,11 +621,10 @@ PortSetupCall PosixEnginePlatform::ConfigurePort(OsHandle handle, const PortSett
         error = kErrorInvalidHandle;
         return PortSetupCall::SetCommMask;
     }
-    std::string detail;
-    PortSetupCall failed = port->device->Configure(settings, error, detail);
+    SystemCause failure;
+    PortSetupCall failed = port->device->Configure(settings, error, failure);
     if (failed != PortSetupCall::None) {
-        std::lock_guard<std::mutex> lock(mutex);
-        portFailure = detail;
+        RecordCause(failure);
     }
     return failed;
 }
@@ -599,7 +640,7 @@ OsHandle PosixEnginePlatform::DuplicatePortHandle(OsHandle handle) {
         Fail(errno);
         return nullptr;
     }
-    return Add(std::make_shared<Port>(std::move(own), port->device));
+    return Add(std::make_shared<Port>(std::move(own), port->device, port->path));
 }
 
 // The threads keep their normal priority: the owner's thread only turns messages into lines,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/EnginePlatform.h"
+#include "engine/posix/SystemCause.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -55,8 +56,9 @@ public:
 
     // Bytes handed to ports so far.
     uint64_t BytesWritten() const { return bytesWritten.load(std::memory_order_relaxed); }
-    // Why the last port that could not be opened or set up failed, for the user.
-    std::string PortFailureDetail();
+    // The first failure with a system cause since the last port was opened (the cause; what
+    // followed from it is not kept), for the user's line in Linux words.
+    SystemCause Cause();
 
     OsHandle CreateManualEvent(bool signalled) override;
     void SetEvent(OsHandle event) override;
@@ -94,10 +96,12 @@ private:
     OsHandle Add(std::shared_ptr<Object> object);
     template <typename T> std::shared_ptr<T> Find(OsHandle handle);
     bool Complete(Slot& slot, short revents);
+    void RecordCause(const SystemCause& cause);
+    void RecordCause(SystemCause::Kind kind, int error, const std::string& path);
 
     std::mutex mutex;
     std::unordered_map<OsHandle, std::shared_ptr<Object>> objects;
-    std::string portFailure;
+    SystemCause cause;
     std::atomic<uint64_t> bytesWritten{0};
     std::atomic<uint32_t> nextThreadId{1};
 };

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
 
 struct SerialDevice::SavedSerial {
@@ -73,10 +74,22 @@ bool SpeedTaken(uint32_t wanted, uint32_t got) {
     return difference * 100 <= uint64_t(wanted) * kSpeedTolerancePercent;
 }
 
-PortSetupCall Failed(PortSetupCall call, uint32_t& error, std::string& detail, const std::string& path) {
-    detail = path + ": " + std::strerror(errno);
+PortSetupCall Failed(PortSetupCall call, uint32_t& error, SystemCause& cause, const std::string& path) {
+    cause.kind = errno == ENOTTY ? SystemCause::Kind::NotSerial : SystemCause::Kind::Setup;
+    cause.error = errno;
+    cause.path = path;
     error = Win32CodeOf(errno);
     return call;
+}
+
+// Who may open a device that we may not: its group, as "group dialout".
+std::string AccessHint(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IRWXG) == 0) {
+        return std::string();
+    }
+    const group* owner = getgrgid(status.st_gid);
+    return owner != nullptr ? "open to the members of group " + std::string(owner->gr_name) : std::string();
 }
 
 std::string ProcessName(long pid) {
@@ -97,53 +110,55 @@ SerialDevice::~SerialDevice() {
 }
 
 std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, uint32_t& error,
-                                                 std::string& detail) {
+                                                 SystemCause& cause) {
     const std::string native = PosixFileSystem::NativePath(path);
+    cause.path = native;
     UniqueFd fd(open(native.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
+        cause.kind = SystemCause::Kind::Open;
+        cause.error = errno;
         error = Win32CodeOf(errno);
-        detail = native + ": " + std::strerror(errno);
+        if (cause.error == EACCES || cause.error == EPERM) {
+            cause.detail = AccessHint(native);
+        }
         return nullptr;
     }
     if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        const int reason = errno;
-        error = Win32CodeOf(reason);
-        if (reason == EWOULDBLOCK) {
-            const std::string holder = LockHolder(fd.Get());
-            detail = native + ": in use by " + (holder.empty() ? std::string("another program") : holder);
-        } else {
-            detail = native + ": " + std::strerror(reason);
+        cause.error = errno;
+        error = Win32CodeOf(cause.error);
+        cause.kind = cause.error == EWOULDBLOCK ? SystemCause::Kind::Locked : SystemCause::Kind::Open;
+        if (cause.error == EWOULDBLOCK) {
+            cause.detail = LockHolder(fd.Get());
         }
         return nullptr;
     }
     return std::unique_ptr<SerialDevice>(new SerialDevice(std::move(fd), native));
 }
 
-PortSetupCall SerialDevice::Configure(const PortSettings& settings, uint32_t& error, std::string& detail) {
+PortSetupCall SerialDevice::Configure(const PortSettings& settings, uint32_t& error, SystemCause& cause) {
     termios2 mode{};
     if (ioctl(fd.Get(), TCGETS2, &mode) != 0) {
-        return Failed(PortSetupCall::SetCommMask, error, detail, path);
+        return Failed(PortSetupCall::SetCommMask, error, cause, path);
     }
     if (ioctl(fd.Get(), TCFLSH, TCIOFLUSH) != 0) {
-        return Failed(PortSetupCall::PurgeComm, error, detail, path);
+        return Failed(PortSetupCall::PurgeComm, error, cause, path);
     }
     SetRaw(mode);
     if (!SetFraming(mode, settings)) {
-        error = kErrorInvalidParameter;
-        detail = path + ": no such framing";
-        return PortSetupCall::SetCommState;
+        errno = EINVAL;
+        return Failed(PortSetupCall::SetCommState, error, cause, path);
     }
     if (ioctl(fd.Get(), TCSETS2, &mode) != 0) {
-        return Failed(PortSetupCall::SetCommState, error, detail, path);
+        return Failed(PortSetupCall::SetCommState, error, cause, path);
     }
     termios2 taken{};
     if (ioctl(fd.Get(), TCGETS2, &taken) != 0) {
-        return Failed(PortSetupCall::SetCommState, error, detail, path);
+        return Failed(PortSetupCall::SetCommState, error, cause, path);
     }
     if (!SpeedTaken(settings.baudRate, taken.c_ospeed)) {
         error = kErrorInvalidParameter;
-        detail = path + ": the driver does not take " + std::to_string(settings.baudRate) + " baud (it set " +
-                 std::to_string(taken.c_ospeed) + ")";
+        cause = {SystemCause::Kind::SpeedRefused, 0, path,
+                 "asked for " + std::to_string(settings.baudRate) + ", it set " + std::to_string(taken.c_ospeed)};
         return PortSetupCall::SetCommState;
     }
     // DTR and RTS on, as the Windows program asks; a pty has no modem lines.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/EnginePlatform.h"
+#include "engine/posix/SystemCause.h"
 #include "engine/posix/UniqueFd.h"
 
 #include <cstdint>
@@ -14,8 +15,8 @@ class SerialDevice {
 public:
     // Opens the device for reading and writing, non-blocking, without making it our controlling
     // terminal, and locks it as other serial tools do (flock). Null on failure, with the Win32
-    // code and a text for the user that says why (for a locked port: who holds it, if known).
-    static std::unique_ptr<SerialDevice> Open(const std::string& path, uint32_t& error, std::string& detail);
+    // code and the system's cause (for a locked port: who holds it, if known).
+    static std::unique_ptr<SerialDevice> Open(const std::string& path, uint32_t& error, SystemCause& cause);
     ~SerialDevice();
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
@@ -30,7 +31,7 @@ public:
     //   SetCommState     raw mode, the speed, data bits, parity and stop bits, no flow control,
     //                    then reading back that the driver took the speed (within 3 %)
     // Afterwards it asks the driver for low latency, where the driver allows it.
-    PortSetupCall Configure(const PortSettings& settings, uint32_t& error, std::string& detail);
+    PortSetupCall Configure(const PortSettings& settings, uint32_t& error, SystemCause& cause);
 
     // The process that holds a lock on the file, as "process 1234 (minicom)", or empty.
     static std::string LockHolder(int fd);

@@ -2,6 +2,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Console.h"
 #include "cli/LogOutput.h"
+#include "cli/RunResult.h"
 
 #include <gtest/gtest.h>
 
@@ -142,28 +143,114 @@ TEST(CliOutput, ShowsWindows1252TextsAsUtf8) {
     EXPECT_EQ(ForTerminal("plain"), "plain");
 }
 
-TEST(CliOutput, WritesWholeRecordsAndAppendsWithTheSeparator) {
+TEST(CliOutput, WritesTheRecordAsItGoesAndAppendsWithTheSeparator) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("clilog." + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     const std::string log = (folder / "run.log").string();
-    std::string reason;
     auto content = [&log] {
         std::ifstream in(log, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    ASSERT_TRUE(WriteLogRecordFile(log, true, "first\r\n", reason)) << reason; // no log yet: created
-    ASSERT_TRUE(WriteLogRecordFile(log, true, "second\r\n", reason)) << reason;
-    EXPECT_EQ(content(), "first\r\n\r\n\r\nsecond\r\n");
-    ASSERT_TRUE(WriteLogRecordFile(log, false, "third\r\n", reason)) << reason;
-    EXPECT_EQ(content(), "third\r\n");
+    struct Row {
+        bool append;
+        std::vector<std::string> parts;
+        std::string file; // after the record
+    } rows[] = {
+        {true, {"first\r\n"}, "first\r\n"}, // no log yet: created
+        {true, {"sec", "ond\r\n"}, "first\r\n\r\n\r\nsecond\r\n"},
+        {false, {"third\r\n"}, "third\r\n"},
+    };
+    for (const Row& row : rows) {
+        LiveLog record;
+        ASSERT_TRUE(record.Open(log, row.append)) << record.Failure();
+        std::string written;
+        for (const std::string& part : row.parts) {
+            ASSERT_TRUE(record.Write(part));
+            written += part;
+            // Each part is in the file at once, before the record ends.
+            EXPECT_EQ(content().substr(content().size() - written.size()), written);
+        }
+        EXPECT_TRUE(record.Finish());
+        EXPECT_EQ(content(), row.file);
+        EXPECT_EQ(record.Record(), written) << "the record without the separator";
+    }
+    std::string reason;
     EXPECT_TRUE(LogWritable(log, reason));
     const std::string missing = (folder / "none" / "run.log").string();
     EXPECT_FALSE(LogWritable(missing, reason));
-    EXPECT_FALSE(WriteLogRecordFile(missing, false, "x", reason));
-    EXPECT_NE(reason.find("none"), std::string::npos);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1); // nothing half-written left
+    LiveLog nowhere;
+    EXPECT_FALSE(nowhere.Open(missing, false));
+    EXPECT_FALSE(nowhere.Write("x"));
+    EXPECT_NE(nowhere.Failure().find("none"), std::string::npos);
     std::filesystem::remove_all(folder);
+}
+
+TEST(CliOutput, KeepsThePercentageAndTimeLeftOnANarrowLine) {
+    Progress program;
+    program.phase = Progress::Phase::Program;
+    program.step = 2;
+    program.steps = 2;
+    program.block = 120;
+    program.blocks = 2053;
+    program.fraction = 0.42;
+    program.rate = 11200;
+    program.secondsLeft = 83;
+    Progress failed = program;
+    failed.phase = Progress::Phase::Failed;
+    const struct Row {
+        size_t width;
+        Progress progress;
+        std::vector<std::string> shown;
+        std::vector<std::string> gone;
+    } rows[] = {
+        {100, program, {"ttyUSB0 step 2/2 block 120/2053 [########---", "]  42% 11.2 kB/s 1:23 left"}, {}},
+        {60, program, {"ttyUSB0 step 2/2 block 120/2053 [####-", "]  42% 1:23 left"}, {"kB/s"}},
+        {45, program, {"ttyUSB0 [#######---", "]  42% 1:23 left"}, {"step", "kB/s"}},
+        {30, program, {"ttyUSB0", " 42% 1:23 left"}, {"[", "step"}},
+        {15, program, {"42% 1:23 left"}, {"ttyUSB0"}},
+        {80, failed, {"ttyUSB0 failed"}, {"done", "completed"}},
+    };
+    for (const Row& row : rows) {
+        const std::string bar = ProgressBar("ttyUSB0", row.progress, row.width);
+        EXPECT_LT(bar.size(), row.width) << bar;
+        for (const std::string& part : row.shown) {
+            EXPECT_NE(bar.find(part), std::string::npos) << row.width << ": " << bar;
+        }
+        for (const std::string& part : row.gone) {
+            EXPECT_EQ(bar.find(part), std::string::npos) << row.width << ": " << bar;
+        }
+    }
+}
+
+TEST(CliOutput, PacesProgressLinesByTenthsAndTime) {
+    ProgressPacer pacer;
+    Progress now;
+    now.phase = Progress::Phase::Connecting;
+    now.step = 1;
+    const struct Row {
+        Progress::Phase phase;
+        uint32_t block;
+        double seconds;
+        bool due;
+    } rows[] = {
+        {Progress::Phase::Connecting, 0, 0.1, true}, // a new phase
+        {Progress::Phase::Connecting, 0, 4.9, false},
+        {Progress::Phase::Connecting, 0, 5.2, true}, // five seconds without a line
+        {Progress::Phase::Program, 0, 5.3, true},
+        {Progress::Phase::Program, 9, 5.4, false},
+        {Progress::Phase::Program, 10, 5.5, true}, // a tenth of the program file
+        {Progress::Phase::Program, 19, 5.6, false},
+        {Progress::Phase::Program, 35, 5.7, true},
+        {Progress::Phase::Program, 36, 10.8, true},
+    };
+    for (const Row& row : rows) {
+        now.phase = row.phase;
+        now.block = row.block;
+        now.blocks = 100;
+        now.seconds = row.seconds;
+        EXPECT_EQ(pacer.Due(now), row.due) << row.seconds;
+    }
 }
 
 TEST(CliOutput, DatesTheHeaderInTheUsersLocale) {

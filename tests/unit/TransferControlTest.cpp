@@ -226,6 +226,8 @@ TEST_P(StartRefused, ReportsWhyAndOpensNoPort) {
         EXPECT_TRUE(rig.platform->openedPorts.empty());
         EXPECT_TRUE(rig.platform->startedThreads.empty());
         EXPECT_FALSE(rig.control.IsRunning());
+        EXPECT_EQ(rig.control.Ending().result, TransferEnding::Result::Refused);
+        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), c.message);
     }
 }
 
@@ -239,6 +241,8 @@ TEST(TransferControl, ReportsAPortThatCannotBeOpened) {
     rig.platform->openPortError = 5;
     rig.Start();
     EXPECT_EQ(rig.owner.boxes, std::vector<std::string>{"Failed to open COM port COM7."});
+    EXPECT_EQ(rig.control.Ending().code, 5u);
+    EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), "Failed to open COM port COM7.");
     EXPECT_EQ(rig.owner.lines, std::vector<std::string>{"line of the last run"}) << "the list is kept";
     EXPECT_TRUE(rig.Idle());
     EXPECT_TRUE(rig.platform->startedThreads.empty());
@@ -264,6 +268,10 @@ TEST(TransferControl, ReportsEachPortSetupFailureThenTheMissingStart) {
         rig.Start();
         EXPECT_EQ(rig.owner.boxes, (std::vector<std::string>{
                                        c.text, "Cannot start current configuration, due to missing files."}));
+        // The set-up failure is the cause; the message after it follows from it.
+        EXPECT_EQ(rig.control.Ending().id, 0u);
+        EXPECT_EQ(rig.control.Ending().code, 87u);
+        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), c.text);
         EXPECT_TRUE(rig.Idle());
         EXPECT_EQ(rig.platform->OpenHandleCount("port"), 0) << "the port is closed again";
         EXPECT_TRUE(rig.platform->startedThreads.empty());
@@ -277,6 +285,7 @@ TEST(TransferControl, ReportsAThreadThatCannotBeCreatedAndEndsTheTransfer) {
         rig.platform->failThreadStart = failing;
         rig.Start();
         EXPECT_EQ(rig.owner.boxes, std::vector<std::string>{"CreateThread failed with error 8.\n"});
+        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), "CreateThread failed with error 8.\n");
         EXPECT_TRUE(rig.Idle());
         EXPECT_EQ(rig.platform->startedThreads.size(), static_cast<size_t>(failing + 1));
         EXPECT_EQ(rig.platform->PendingThreadCount(), 0u) << "a started thread was stopped";
@@ -317,6 +326,8 @@ TEST(TransferControl, CancelsOnYes) {
                   (std::vector<OsHandle>{rig.DownloadThread(), rig.ReceiveThread()}));
         EXPECT_EQ(rig.platform->threadWaits[0].timeoutMs, 1000u);
         EXPECT_FALSE(rig.control.Completed());
+        EXPECT_EQ(rig.control.Ending().result, TransferEnding::Result::Cancelled);
+        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), "*** Download has been cancelled by user.");
     }
 }
 
@@ -334,6 +345,7 @@ TEST(TransferControl, AYesAfterTheEndAddsNothing) {
         rig.Start();
         EXPECT_EQ(rig.owner.lines,
                   (std::vector<std::string>{kStartDownload, "*** No Ack received (Timeout)"}));
+        EXPECT_EQ(rig.control.Ending().result, TransferEnding::Result::Failed) << "the first ending stays";
         EXPECT_TRUE(rig.Idle());
         EXPECT_EQ(rig.owner.closeRequests, batch ? 1 : 0);
     }
@@ -555,6 +567,7 @@ TEST(TransferControl, EndsTheTransferAndInBatchModeClosesAfterTheFinalLine) {
         EXPECT_EQ(rig.owner.lines.back(), "*** Download finally completed");
         EXPECT_TRUE(rig.Idle());
         EXPECT_TRUE(rig.control.Completed());
+        EXPECT_EQ(rig.control.Ending().result, TransferEnding::Result::Completed);
         if (!c.batch) {
             EXPECT_TRUE(rig.closedWith.empty());
             continue;
@@ -585,6 +598,7 @@ TEST(TransferControl, KeepsOnlyTheLatestWakeUpAttemptInTheList) {
     EXPECT_EQ(rig.owner.lines,
               (std::vector<std::string>{kStartDownload, "*** Connecting to device",
                                         "*** Transmitting 0-Byte (31)", "*** No Ack received (Timeout)"}));
+    EXPECT_EQ(rig.owner.pendingLines.size(), 31u) << "every attempt may be replaced by the next";
     EXPECT_TRUE(rig.Idle());
 }
 
@@ -704,6 +718,11 @@ TEST(TransferControl, ShowsEveryTransferErrorWithTheFileOfItsStep) {
             EXPECT_TRUE(rig.Idle());
             EXPECT_EQ(rig.owner.closeRequests, batch ? 1 : 0);
             EXPECT_FALSE(rig.control.Completed());
+            const TransferEnding& ending = rig.control.Ending();
+            EXPECT_EQ(ending.result, TransferEnding::Result::Failed);
+            EXPECT_EQ(ending.id, c.id);
+            EXPECT_EQ(ending.code, c.code);
+            EXPECT_EQ(EndingText(ending, rig.catalogue), c.line);
         }
     }
 }
@@ -782,6 +801,9 @@ TEST(TransferControl, ShowsEveryReceiveErrorWithItsSite) {
         EXPECT_EQ(rig.control.Session().rxErrorSite.load(), kSiteNone) << "the site is used once";
         EXPECT_TRUE(rig.Idle());
         EXPECT_FALSE(rig.control.Completed());
+        EXPECT_EQ(rig.control.Ending().result, TransferEnding::Result::Failed);
+        EXPECT_EQ(rig.control.Ending().phase, TransferEnding::Phase::Connecting);
+        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), c.line);
     }
 }
 
@@ -816,15 +838,17 @@ TEST(TransferControl, ShowsDeviceOutputAsOneGrowingLinePerTextLine) {
     struct Case {
         std::vector<uint8_t> bytes;
         std::vector<std::string> lines;
+        int ended; // lines whose line end arrived: final for an owner that records them
     };
     const Case cases[] = {
-        {Text("OK\r\nREADY"), {"OK", "READY"}},
+        {Text("OK\r\nREADY"), {"OK", "READY"}, 1},
         {Text("A\x07"
               "B"),
-         {"A~07B"}},
-        {Text("\r\n\r\n"), {}},
-        {{'x', 0x7F, 0xFF, 0x00}, {"x~7F~FF~00"}},
-        {Text("AB\nCD\rEF\r\n"), {"AB", "CD", "EF"}},
+         {"A~07B"},
+         0},
+        {Text("\r\n\r\n"), {}, 0},
+        {{'x', 0x7F, 0xFF, 0x00}, {"x~7F~FF~00"}, 0},
+        {Text("AB\nCD\rEF\r\n"), {"AB", "CD", "EF"}, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.bytes.begin(), c.bytes.end()));
@@ -836,6 +860,7 @@ TEST(TransferControl, ShowsDeviceOutputAsOneGrowingLinePerTextLine) {
         std::vector<std::string> expected{kStartDownload};
         expected.insert(expected.end(), c.lines.begin(), c.lines.end());
         EXPECT_EQ(rig.owner.lines, expected);
+        EXPECT_EQ(rig.owner.endedLines, c.ended);
         TransferSession& session = rig.control.Session();
         EXPECT_EQ(session.rxRead.load(), session.rxWrite.load()) << "the ring is drained";
         EXPECT_TRUE(rig.platform->IsSignalled(session.notifyEvent.Get()));

@@ -33,8 +33,15 @@ public:
     int closeRequests = 0;
     std::function<void()> onPostClose; // e.g. queue a WM_CLOSE behind the messages already posted
     std::function<void()> duringQuestion;
+    std::vector<std::string> pendingLines; // added as lines that the next one may replace
+    int endedLines = 0;                    // device lines whose line end arrived
 
     void AddTraceLine(const std::string& text) override { lines.push_back(text); }
+    void AddPendingTraceLine(const std::string& text) override {
+        pendingLines.push_back(text);
+        lines.push_back(text);
+    }
+    void EndTraceLine() override { ++endedLines; }
     void UpdateTraceLine(const std::string& text) override {
         if (!lines.empty() && text.compare(0, lines.back().size(), lines.back()) == 0) {
             lines.back() = text;

@@ -1,0 +1,6 @@
+// tovrin ports (replaced when the port discovery lands).
+#include "cli/Commands.h"
+
+int RunPorts(const CliOptions&) {
+    return kExitFailed;
+}

@@ -1,0 +1,144 @@
+#include "cli/Report.h"
+
+#include "cli/Console.h"
+#include "engine/posix/UniqueFd.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+nlohmann::ordered_json FileJson(const FileFacts& file) {
+    return {{"path", Utf8(file.path)}, {"size", file.size}, {"sha256", file.sha256}};
+}
+
+nlohmann::ordered_json ErrorJson(const std::optional<RunError>& error) {
+    if (!error) {
+        return nullptr;
+    }
+    return {{"id", error->id != 0 ? nlohmann::ordered_json(error->id) : nlohmann::ordered_json(nullptr)},
+            {"code", error->code},
+            {"text", Utf8(error->text)}};
+}
+
+nlohmann::ordered_json OrNull(const std::string& text) {
+    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(Utf8(text));
+}
+
+} // namespace
+
+std::string Utf8(const std::string& text) {
+    return ForTerminal(text);
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point moment) {
+    const auto since = moment.time_since_epoch();
+    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+    const long milliseconds =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
+    return text;
+}
+
+nlohmann::ordered_json UsbJson(const std::optional<UsbIdentity>& usb) {
+    if (!usb) {
+        return nullptr;
+    }
+    return {{"vendor", usb->vendor},
+            {"product", usb->product},
+            {"serial", Utf8(usb->serial)},
+            {"manufacturer", Utf8(usb->manufacturer)},
+            {"description", Utf8(usb->description)}};
+}
+
+nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps) {
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const StepFacts& step : steps) {
+        array.push_back({{"title", Utf8(step.title)},
+                         {"ack", step.ackByte},
+                         {"boot_file", FileJson(step.bootFile)},
+                         {"program_file", FileJson(step.programFile)},
+                         {"blocks", step.blocks}});
+    }
+    return array;
+}
+
+nlohmann::ordered_json DeviceJson(const RunResult& result) {
+    return {{"port", Utf8(result.port)},
+            {"usb", UsbJson(result.usb)},
+            {"outcome", OutcomeName(result.outcome)},
+            {"error", ErrorJson(result.error)},
+            {"system_error", result.cause.kind == SystemCause::Kind::None
+                                 ? nlohmann::ordered_json(nullptr)
+                                 : nlohmann::ordered_json(Utf8(DescribeCause(result.cause)))},
+            {"step", result.step == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(result.step)},
+            {"phase", OrNull(result.phase)},
+            {"bytes", result.bytes},
+            {"seconds", static_cast<double>(static_cast<long long>(result.seconds * 1000 + 0.5)) / 1000},
+            {"started", result.started},
+            {"finished", result.finished},
+            {"log", Utf8(result.log)},
+            {"steps", StepsJson(result.steps)}};
+}
+
+nlohmann::ordered_json ReportJson(const RunReport& report) {
+    nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    for (const RunResult& result : report.devices) {
+        devices.push_back(DeviceJson(result));
+    }
+    return {{"tool", "tovrin"},
+            {"version", TOVRIN_VERSION},
+            {"configuration", Utf8(report.configuration)},
+            {"started", report.started},
+            {"exit_status", report.exitStatus},
+            {"devices", devices}};
+}
+
+std::string JsonLine(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason) {
+    const std::string text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    const std::string temporary = path + ".tmp" + std::to_string(getpid());
+    UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    bool written = static_cast<bool>(file);
+    for (size_t done = 0; written && done < text.size();) {
+        const ssize_t count = write(file.Get(), text.data() + done, text.size() - done);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        written = count > 0;
+        done += written ? static_cast<size_t>(count) : 0;
+    }
+    written = written && fdatasync(file.Get()) == 0;
+    const int error = errno;
+    file.Reset();
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        reason = path + ": " + std::strerror(written ? errno : error);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+const char* OutcomeName(RunOutcome outcome) {
+    switch (outcome) {
+    case RunOutcome::Completed:
+        return "completed";
+    case RunOutcome::Failed:
+        return "failed";
+    case RunOutcome::Cancelled:
+        return "cancelled";
+    case RunOutcome::NotStarted:
+        break;
+    }
+    return "not-started";
+}

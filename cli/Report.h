@@ -1,0 +1,36 @@
+#pragma once
+
+#include "cli/RunResult.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// The run's report: one JSON document, UTF-8, the same in every locale. Its field names are an
+// interface for calling programs: fields are added, never renamed.
+struct RunReport {
+    std::string configuration; // absolute path
+    std::string started;       // ISO 8601, UTC
+    int exitStatus = 0;
+    std::vector<RunResult> devices;
+};
+
+// "2026-12-08T17:02:04.123Z"
+std::string IsoUtc(std::chrono::system_clock::time_point moment);
+
+nlohmann::ordered_json UsbJson(const std::optional<UsbIdentity>& usb);
+nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps);
+nlohmann::ordered_json DeviceJson(const RunResult& result);
+nlohmann::ordered_json ReportJson(const RunReport& report);
+
+// One line of JSON (JSON Lines); text that is not UTF-8 is shown as Windows-1252.
+std::string JsonLine(const nlohmann::ordered_json& value);
+
+// Writes the document to a new file that then replaces `path`, so that a reader never sees half
+// of it. False with the reason.
+bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason);
+
+// Text for JSON: UTF-8 as it is, the program's Windows-1252 texts converted.
+std::string Utf8(const std::string& text);

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "engine/posix/SystemCause.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What a run loaded: one step file as it was found before the run (absolute path, size and
+// SHA-256 of its bytes).
+struct FileFacts {
+    std::string path;
+    uint64_t size = 0;
+    std::string sha256; // lower-case hex
+};
+
+// One loading step of the configuration and its two files.
+struct StepFacts {
+    std::string title;
+    unsigned ackByte = 0;
+    FileFacts bootFile;
+    FileFacts programFile;
+    uint32_t blocks = 0; // of the program file
+};
+
+// The USB device behind a port, as sysfs tells it.
+struct UsbIdentity {
+    std::string vendor;  // idVendor, 4 hex digits
+    std::string product; // idProduct, 4 hex digits
+    std::string serial;  // may be empty
+    std::string manufacturer;
+    std::string description; // the product string
+};
+
+enum class RunOutcome { Completed, Failed, Cancelled, NotStarted };
+
+// The message that ended a run that did not complete: its catalogue id (0 for the few texts
+// outside the catalogue), its 32-bit code and its text in English.
+struct RunError {
+    unsigned id = 0;
+    uint32_t code = 0;
+    std::string text;
+};
+
+// One device run, filled where the run is decided and delivered once at its end. The end-of-run
+// line, the summary, the report, the JSON events, the exit status and the record store are
+// functions of it.
+struct RunResult {
+    std::string port;
+    std::optional<UsbIdentity> usb;
+    RunOutcome outcome = RunOutcome::NotStarted;
+    std::optional<RunError> error;
+    SystemCause cause;        // the system's cause of a failure, when there was one
+    size_t step = 0;          // the step where the run ended, from 1; 0 before the first
+    std::string phase;        // "connecting", "boot", "program" or empty
+    uint64_t bytes = 0;       // written to the device
+    double seconds = 0;
+    std::string started;      // ISO 8601, UTC
+    std::string finished;
+    std::string log;          // the log's path
+    std::string record;       // the run's log record (Windows-1252, CR LF), as written
+    bool logWritten = false;
+    std::vector<StepFacts> steps;
+};
+
+const char* OutcomeName(RunOutcome outcome);
