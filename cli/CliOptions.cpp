@@ -10,7 +10,7 @@ constexpr const char kUsage[] =
     "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--report FILE] [--json]\n"
     "              [--progress auto|bar|lines|none] [-q] [--retries N] [--lang en|de] [--framing 8N1]\n"
     "       tovrin check CFG [--json]\n"
-    "       tovrin ports [--json]";
+    "       tovrin ports [PORT ...] [--json]";
 
 constexpr const char kDescription[] =
     "Loads firmware into device controllers through their bootstrap loader over serial lines: for\n"
@@ -156,6 +156,8 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     CLI::App* ports = app.add_subcommand(
         "ports", "list the serial ports: by-id names, USB vendor, product and serial number, driver, "
                  "and the processes that hold or have them open");
+    ports->add_option("PORT", options.ports, "describe these ports (any device or link, a pty too) instead")
+        ->type_name("PORT");
     ports->add_flag("--json", options.json, "the same as JSON");
     try {
         app.parse(argc, argv);

@@ -9,9 +9,13 @@
 
 namespace {
 
-// Until the port discovery lands: nobody else is looked for.
-std::string OtherUsersOf(const std::string&) {
-    return std::string();
+// The processes that have the port open besides us, as "process 4711 (minicom)", or empty.
+std::string OtherUsersOf(const std::string& port) {
+    std::string text;
+    for (const PortUser& user : ProcessesWithPortOpen(port, getpid())) {
+        text += (text.empty() ? "" : ", ") + DescribePortUser(user);
+    }
+    return text;
 }
 
 constexpr uint32_t kWmClose = 0x0010;
@@ -69,6 +73,7 @@ void DeviceRun::Run() {
     started = std::chrono::steady_clock::now();
     startTime = std::time(nullptr);
     result.started = IsoUtc(std::chrono::system_clock::now());
+    result.usb = ReadUsbIdentity(port, setup.sysRoot);
     OpenLog();
     if (setup.refused && setup.facts.problem && !setup.facts.problem->refusedByTransfer) {
         RefuseAsChecked();

@@ -47,17 +47,6 @@ std::string IsoUtc(std::chrono::system_clock::time_point moment) {
     return text;
 }
 
-nlohmann::ordered_json UsbJson(const std::optional<UsbIdentity>& usb) {
-    if (!usb) {
-        return nullptr;
-    }
-    return {{"vendor", usb->vendor},
-            {"product", usb->product},
-            {"serial", Utf8(usb->serial)},
-            {"manufacturer", Utf8(usb->manufacturer)},
-            {"description", Utf8(usb->description)}};
-}
-
 nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps) {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (const StepFacts& step : steps) {

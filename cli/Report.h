@@ -20,7 +20,6 @@ struct RunReport {
 // "2026-12-08T17:02:04.123Z"
 std::string IsoUtc(std::chrono::system_clock::time_point moment);
 
-nlohmann::ordered_json UsbJson(const std::optional<UsbIdentity>& usb);
 nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps);
 nlohmann::ordered_json DeviceJson(const RunResult& result);
 nlohmann::ordered_json ReportJson(const RunReport& report);

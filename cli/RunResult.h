@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/SerialPorts.h"
 #include "engine/posix/SystemCause.h"
 
 #include <cstdint>
@@ -22,15 +23,6 @@ struct StepFacts {
     FileFacts bootFile;
     FileFacts programFile;
     uint32_t blocks = 0; // of the program file
-};
-
-// The USB device behind a port, as sysfs tells it.
-struct UsbIdentity {
-    std::string vendor;  // idVendor, 4 hex digits
-    std::string product; // idProduct, 4 hex digits
-    std::string serial;  // may be empty
-    std::string manufacturer;
-    std::string description; // the product string
 };
 
 enum class RunOutcome { Completed, Failed, Cancelled, NotStarted };

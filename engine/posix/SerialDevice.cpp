@@ -1,6 +1,7 @@
 #include "engine/posix/SerialDevice.h"
 
 #include "config/FileSystem.h"
+#include "engine/posix/PortUsers.h"
 #include "engine/posix/PosixErrors.h"
 
 // termios2 gives any speed (14400 has no Bnnn constant); it cannot share a unit with <termios.h>.
@@ -9,16 +10,12 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
-#include <sstream>
 
 struct SerialDevice::SavedSerial {
     serial_struct settings{};
@@ -92,13 +89,6 @@ std::string AccessHint(const std::string& path) {
     return owner != nullptr ? "open to the members of group " + std::string(owner->gr_name) : std::string();
 }
 
-std::string ProcessName(long pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
 } // namespace
 
 SerialDevice::SerialDevice(UniqueFd fd, std::string path) : fd(std::move(fd)), path(std::move(path)) {}
@@ -106,6 +96,9 @@ SerialDevice::SerialDevice(UniqueFd fd, std::string path) : fd(std::move(fd)), p
 SerialDevice::~SerialDevice() {
     if (savedSerial) {
         ioctl(fd.Get(), TIOCSSERIAL, &savedSerial->settings);
+    }
+    if (exclusive) {
+        ioctl(fd.Get(), TIOCNXCL);
     }
 }
 
@@ -132,7 +125,17 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, uint32
         }
         return nullptr;
     }
-    return std::unique_ptr<SerialDevice>(new SerialDevice(std::move(fd), native));
+    std::unique_ptr<SerialDevice> device(new SerialDevice(std::move(fd), native));
+    device->TakeExclusive();
+    return device;
+}
+
+// Other programs take no lock (minicom): while we hold the port, the driver refuses their opens
+// (root's aside). A device that refuses exclusive mode is still usable; one already exclusive
+// (root may open it) keeps its mode when we leave.
+void SerialDevice::TakeExclusive() {
+    int already = 0;
+    exclusive = ioctl(fd.Get(), TIOCGEXCL, &already) == 0 && already == 0 && ioctl(fd.Get(), TIOCEXCL) == 0;
 }
 
 PortSetupCall SerialDevice::Configure(const PortSettings& settings, uint32_t& error, SystemCause& cause) {
@@ -186,26 +189,12 @@ void SerialDevice::RequestLowLatency() {
     }
 }
 
-// /proc/locks names the holder of a lock by the device and inode of the locked file:
-// "1: FLOCK  ADVISORY  WRITE 1234 00:19:3 0 EOF".
+// The holder of a lock, found by the device and inode of the locked file.
 std::string SerialDevice::LockHolder(int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0) {
         return std::string();
     }
-    char file[64];
-    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(status.st_dev), minor(status.st_dev),
-                  static_cast<unsigned long long>(status.st_ino));
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream fields(line);
-        std::string id, kind, mode, access, where;
-        long pid = 0;
-        if (fields >> id >> kind >> mode >> access >> pid >> where && where == file && pid > 0) {
-            const std::string name = ProcessName(pid);
-            return "process " + std::to_string(pid) + (name.empty() ? std::string() : " (" + name + ")");
-        }
-    }
-    return std::string();
+    const std::optional<PortUser> holder = LockHolderOf(status.st_dev, status.st_ino);
+    return holder ? DescribePortUser(*holder) : std::string();
 }

@@ -14,8 +14,9 @@
 class SerialDevice {
 public:
     // Opens the device for reading and writing, non-blocking, without making it our controlling
-    // terminal, and locks it as other serial tools do (flock). Null on failure, with the Win32
-    // code and the system's cause (for a locked port: who holds it, if known).
+    // terminal, locks it as other serial tools do (flock) and makes it exclusive (TIOCEXCL) while
+    // we hold it. Null on failure, with the Win32 code and the system's cause (for a locked port:
+    // who holds it, if known).
     static std::unique_ptr<SerialDevice> Open(const std::string& path, uint32_t& error, SystemCause& cause);
     ~SerialDevice();
     SerialDevice(const SerialDevice&) = delete;
@@ -39,9 +40,11 @@ public:
 private:
     SerialDevice(UniqueFd fd, std::string path);
     void RequestLowLatency();
+    void TakeExclusive();
 
     struct SavedSerial;
     UniqueFd fd;
     std::string path;
     std::unique_ptr<SavedSerial> savedSerial; // the driver's setting before we asked for low latency
+    bool exclusive = false;                   // we set TIOCEXCL and clear it when we close
 };
