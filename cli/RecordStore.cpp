@@ -72,10 +72,11 @@ const char* const kSchema = "CREATE TABLE runs ("
                             "CREATE INDEX runs_port ON runs (port, started);"
                             "CREATE INDEX runs_outcome ON runs (outcome, started);";
 
+// The columns of a run as ReadRun takes them; the log comes last, so that it can be left out.
 const char* const kColumns =
     "id, started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
     "configuration, configuration_sha256, steps, outcome, error_id, error_code, "
-    "error_text, bytes, seconds, log";
+    "error_text, bytes, seconds, ";
 
 const char* const kInsert =
     "INSERT INTO runs (started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
@@ -410,8 +411,8 @@ public:
         if (!filter.outcome.empty()) {
             condition("outcome = ?", filter.outcome);
         }
-        std::string sql =
-            std::string("SELECT ") + kColumns + " FROM runs" + where + " ORDER BY started DESC, id DESC";
+        std::string sql = std::string("SELECT ") + kColumns + (filter.withLog ? "log" : "NULL") +
+                          " FROM runs" + where + " ORDER BY started DESC, id DESC";
         if (filter.limit != 0) {
             sql += " LIMIT ?";
         }

@@ -37,6 +37,8 @@ struct RunFilter {
     std::string port;    // port, exactly
     std::string outcome; // outcome, exactly
     size_t limit = 0;    // at most this many runs (the newest); 0: all
+    bool withLog = true; // false: each run's log is left empty (a listing that does not show it
+                         // need not hold every log in memory)
 };
 
 // A place where runs are recorded. Safe to use from several threads.

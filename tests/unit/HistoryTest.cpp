@@ -1,5 +1,6 @@
 // The listing of recorded runs: the table for people, CSV and JSON for tools.
 #include "cli/History.h"
+#include "support/RunRecords.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -235,26 +236,7 @@ TEST(History, GivesEveryColumnAsJson) {
                              ? expected.steps
                              : nlohmann::json::parse(expected.steps).dump();
         row.expect(expected);
-        const RunRecord back = FromJson(object);
-        EXPECT_EQ(back.id, expected.id);
-        EXPECT_EQ(back.started, expected.started);
-        EXPECT_EQ(back.finished, expected.finished);
-        EXPECT_EQ(back.host, expected.host);
-        EXPECT_EQ(back.station, expected.station);
-        EXPECT_EQ(back.port, expected.port);
-        EXPECT_EQ(back.usbVendor, expected.usbVendor);
-        EXPECT_EQ(back.usbProduct, expected.usbProduct);
-        EXPECT_EQ(back.usbSerial, expected.usbSerial);
-        EXPECT_EQ(back.configuration, expected.configuration);
-        EXPECT_EQ(back.configurationSha256, expected.configurationSha256);
-        EXPECT_EQ(back.steps, expected.steps);
-        EXPECT_EQ(back.outcome, expected.outcome);
-        EXPECT_EQ(back.errorId, expected.errorId);
-        EXPECT_EQ(back.errorCode, expected.errorCode);
-        EXPECT_EQ(back.errorText, expected.errorText);
-        EXPECT_EQ(back.bytes, expected.bytes);
-        EXPECT_EQ(back.seconds, expected.seconds);
-        EXPECT_EQ(back.log, expected.log);
+        ExpectSameRun(FromJson(object), expected, row.run.log);
     }
     EXPECT_EQ(nlohmann::json::parse(Print({}, HistoryFormat::Json)), nlohmann::json::array());
     const nlohmann::json two = nlohmann::json::parse(Print({Listed(9), Listed(8)}, HistoryFormat::Json));

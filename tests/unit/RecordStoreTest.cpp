@@ -1,5 +1,6 @@
 // The flashing record: the SQLite store, its files, its filters, and several writers at once.
 #include "cli/RecordStore.h"
+#include "support/RunRecords.h"
 #include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,13 @@ TEST(RecordStore, FiltersNewestFirst) {
     }
     std::vector<RunRecord> found;
     std::string error;
+    RunFilter withoutLogs = Filter("", "A1");
+    withoutLogs.withLog = false;
+    ASSERT_TRUE(store->Query(withoutLogs, found, error)) << error;
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].log, "");
+    EXPECT_EQ(found[0].steps, runs.at("d").steps);
+    EXPECT_EQ(found[1].usbSerial, "A1");
     EXPECT_FALSE(store->Query(Filter("last tuesday"), found, error));
     EXPECT_NE(error.find("last tuesday"), std::string::npos) << error;
 }
@@ -226,25 +234,10 @@ TEST(RecordStore, KeepsEveryFieldAndStoresNoneAsNull) {
         std::vector<RunRecord> found;
         ASSERT_TRUE(store->Query(Filter("", "", row.run.port), found, error)) << error;
         ASSERT_EQ(found.size(), 1u);
-        const RunRecord& back = found[0];
-        EXPECT_EQ(back.id, added.id);
-        EXPECT_EQ(back.started, row.run.started);
-        EXPECT_EQ(back.finished, row.run.finished);
-        EXPECT_EQ(back.host, row.run.host);
-        EXPECT_EQ(back.station, row.run.station);
-        EXPECT_EQ(back.usbVendor, row.run.usbVendor);
-        EXPECT_EQ(back.usbProduct, row.run.usbProduct);
-        EXPECT_EQ(back.usbSerial, row.run.usbSerial);
-        EXPECT_EQ(back.configuration, row.run.configuration);
-        EXPECT_EQ(back.configurationSha256, row.run.configurationSha256);
-        EXPECT_EQ(back.steps, row.run.steps.empty() ? "[]" : row.run.steps);
-        EXPECT_EQ(back.outcome, row.run.outcome);
-        EXPECT_EQ(back.errorId, row.run.errorId);
-        EXPECT_EQ(back.errorCode, row.run.errorCode);
-        EXPECT_EQ(back.errorText, row.run.errorText);
-        EXPECT_EQ(back.bytes, row.run.bytes);
-        EXPECT_EQ(back.seconds, row.run.seconds);
-        EXPECT_EQ(back.log, row.run.log);
+        RunRecord expected = row.run;
+        expected.id = added.id;
+        expected.steps = row.run.steps.empty() ? "[]" : row.run.steps;
+        ExpectSameRun(found[0], expected, row.run.port);
     }
 }
 
@@ -512,18 +505,20 @@ TEST(RecordStore, RecordsOnlyWhatItCanListBack) {
 }
 
 // Adds count runs through its own store; false with the reason on the first failure.
-bool AddRuns(const std::string& path, const std::string& writer, int count, std::string& error) {
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(path, error);
-    if (!store) {
-        return false;
-    }
+bool AddRunsTo(IRecordStore& store, const std::string& writer, int count, std::string& error) {
     for (int index = 0; index < count; ++index) {
         RunRecord run = MadeRun("2026-12-08T10:00:00Z", "/dev/" + writer, std::to_string(index), "completed");
-        if (!store->AddRun(run, error)) {
+        if (!store.AddRun(run, error)) {
             return false;
         }
     }
     return true;
+}
+
+// Adds count runs through a store of its own; false with the reason on the first failure.
+bool AddRuns(const std::string& path, const std::string& writer, int count, std::string& error) {
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(path, error);
+    return store && AddRunsTo(*store, writer, count, error);
 }
 
 // Waits at most a minute for a child; a child that has not ended by then is killed and failed.
@@ -543,15 +538,18 @@ bool ChildSucceeded(pid_t child) {
 
 TEST(RecordStore, TakesWritersAtOnceFromThreadsAndProcesses) {
     constexpr int kRuns = 200;
+    enum class Writers { OwnConnections, OneStore, Processes };
     const struct Row {
         const char* name;
-        bool processes;
-    } rows[] = {{"two connections", false}, {"two processes", true}};
+        Writers writers;
+    } rows[] = {{"two connections", Writers::OwnConnections},
+                {"two threads on one store", Writers::OneStore},
+                {"two processes", Writers::Processes}};
     for (const Row& row : rows) {
         ScratchFolder scratch;
         const std::string path = scratch.Path() + "records.db"; // new: both make it at once
         const std::vector<std::string> writers = {"first", "second"};
-        if (row.processes) {
+        if (row.writers == Writers::Processes) {
             // Both children wait at the gate until both exist, then open and write together.
             int gate[2];
             ASSERT_EQ(pipe(gate), 0);
@@ -578,10 +576,19 @@ TEST(RecordStore, TakesWritersAtOnceFromThreadsAndProcesses) {
                 EXPECT_TRUE(ChildSucceeded(child)) << row.name;
             }
         } else {
+            std::unique_ptr<IRecordStore> shared;
+            if (row.writers == Writers::OneStore) {
+                shared = OpenOrFail(path);
+                ASSERT_NE(shared, nullptr);
+            }
             std::string errors[2];
             bool done[2] = {false, false};
-            std::thread first([&] { done[0] = AddRuns(path, writers[0], kRuns, errors[0]); });
-            std::thread second([&] { done[1] = AddRuns(path, writers[1], kRuns, errors[1]); });
+            auto write = [&](size_t writer) {
+                done[writer] = shared ? AddRunsTo(*shared, writers[writer], kRuns, errors[writer])
+                                      : AddRuns(path, writers[writer], kRuns, errors[writer]);
+            };
+            std::thread first(write, 0);
+            std::thread second(write, 1);
             first.join();
             second.join();
             EXPECT_TRUE(done[0]) << errors[0];
@@ -601,6 +608,39 @@ TEST(RecordStore, TakesWritersAtOnceFromThreadsAndProcesses) {
         EXPECT_EQ(found.size(), 2u * kRuns) << row.name;
         EXPECT_EQ(runs.size(), 2u * kRuns) << row.name;
         EXPECT_EQ(ids.size(), 2u * kRuns) << row.name;
+    }
+}
+
+TEST(RecordStore, WaitsForAnotherWriter) {
+    const struct Row {
+        const char* name;
+        bool open; // opening waits; else adding a run waits
+    } rows[] = {{"opening", true}, {"adding a run", false}};
+    for (const Row& row : rows) {
+        ScratchFolder scratch;
+        const std::string path = scratch.Path() + "records.db";
+        std::unique_ptr<IRecordStore> store = OpenOrFail(path);
+        ASSERT_NE(store, nullptr);
+        if (row.open) {
+            store.reset();
+        }
+        // Another program holds the write lock for a moment, as a station's write does.
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        std::unique_ptr<sqlite3, int (*)(sqlite3*)> other(raw, sqlite3_close_v2);
+        ASSERT_EQ(sqlite3_exec(other.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            sqlite3_exec(other.get(), "COMMIT", nullptr, nullptr, nullptr);
+        });
+        std::string error;
+        if (row.open) {
+            store = OpenRecordStore(path, error);
+        }
+        RunRecord run = MadeRun("2026-12-08T10:00:00Z", "/dev/ttyUSB0", "A1", "completed");
+        const bool added = store && store->AddRun(run, error);
+        release.join();
+        EXPECT_TRUE(added) << row.name << ": " << error;
     }
 }
 
