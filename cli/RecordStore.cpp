@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -652,6 +653,14 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::stri
     if (exists && !S_ISREG(status.st_mode)) {
         error = path + (S_ISDIR(status.st_mode) ? ": is a folder, not a record database"
                                                 : ": is not a regular file, not a record database");
+        return nullptr;
+    }
+    // A new file, and the log files of write-ahead logging beside an existing one, are made in
+    // its folder. SQLite's own text for this would give the errno of its last attempt, which is
+    // to open the file read-only.
+    const std::string folder = Folder(path);
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = SystemFailure(path, "the record database cannot be written in " + folder);
         return nullptr;
     }
     if (exists) {

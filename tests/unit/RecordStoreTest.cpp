@@ -457,7 +457,8 @@ TEST(RecordStore, NamesPlacesThatCannotBeWritten) {
         {"/proc/tovrin-records/records.db", "cannot make the folder"},
         {"/dev/null", "not a regular file"},
         {"", "no record database"},
-        {readOnlyFolder + "/records.db", "records.db", true},
+        {readOnlyFolder + "/records.db", "cannot be written in " + readOnlyFolder + " (Permission denied)",
+         true},
         {readOnlyFile, "cannot be written", true},
     };
     for (const Row& row : rows) {
