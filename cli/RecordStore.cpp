@@ -365,7 +365,7 @@ RunRecord ReadRun(sqlite3_stmt* statement) {
 class SqliteRecordStore : public IRecordStore {
 public:
     SqliteRecordStore(std::string path, Database database, Statement insert)
-        : path(std::move(path)), insert(std::move(insert)), database(std::move(database)) {}
+        : path(std::move(path)), database(std::move(database)), insert(std::move(insert)) {}
 
     bool AddRun(RunRecord& record, std::string& error) override {
         if (!CheckRecord(record, error)) {
@@ -476,9 +476,9 @@ private:
 
     const std::string path;
     std::mutex mutex; // one connection, one user at a time
-    // The statement goes before the connection it belongs to.
-    Statement insert;
+    // Members go in reverse order: the statement before the connection it belongs to.
     Database database;
+    Statement insert;
 };
 
 bool Number(const std::string& text, size_t at, size_t count, int low, int high, int& value) {
