@@ -1,0 +1,711 @@
+#include "cli/RecordStore.h"
+
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// How long a write waits for another process's transaction before it gives up.
+constexpr int kBusyMilliseconds = 10000;
+
+struct DatabaseCloser {
+    void operator()(sqlite3* database) const { sqlite3_close_v2(database); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
+
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// Leaves a kept statement ready for its next use, whatever way its use ended, and lets go of
+// the bound values (they are bound without a copy).
+class StatementUse {
+public:
+    explicit StatementUse(sqlite3_stmt* statement) : statement(statement) {}
+    ~StatementUse() {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+    }
+    StatementUse(const StatementUse&) = delete;
+    StatementUse& operator=(const StatementUse&) = delete;
+
+private:
+    sqlite3_stmt* statement;
+};
+
+const char* const kSchema = "CREATE TABLE runs ("
+                            " id INTEGER PRIMARY KEY,"
+                            " started TEXT NOT NULL,"
+                            " finished TEXT NOT NULL,"
+                            " host TEXT NOT NULL,"
+                            " station TEXT NOT NULL,"
+                            " port TEXT NOT NULL,"
+                            " usb_vendor TEXT,"
+                            " usb_product TEXT,"
+                            " usb_serial TEXT,"
+                            " configuration TEXT NOT NULL,"
+                            " configuration_sha256 TEXT NOT NULL,"
+                            " steps TEXT NOT NULL,"
+                            " outcome TEXT NOT NULL,"
+                            " error_id INTEGER,"
+                            " error_code INTEGER,"
+                            " error_text TEXT,"
+                            " bytes INTEGER NOT NULL,"
+                            " seconds REAL NOT NULL,"
+                            " log TEXT NOT NULL);"
+                            // Each filter with the order of the listing; an index ends in the
+                            // row id, so these also serve "started DESC, id DESC".
+                            "CREATE INDEX runs_started ON runs (started);"
+                            "CREATE INDEX runs_usb_serial ON runs (usb_serial, started);"
+                            "CREATE INDEX runs_port ON runs (port, started);"
+                            "CREATE INDEX runs_outcome ON runs (outcome, started);";
+
+// The columns of a run as ReadRun takes them; the log comes last, so that it can be left out.
+const char* const kColumns =
+    "id, started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
+    "configuration, configuration_sha256, steps, outcome, error_id, error_code, "
+    "error_text, bytes, seconds, ";
+
+const char* const kInsert =
+    "INSERT INTO runs (started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
+    "configuration, configuration_sha256, steps, outcome, error_id, error_code, error_text, bytes, seconds, "
+    "log) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+// "PATH: what (SQLite's reason, and the system's where a file operation failed)".
+std::string Failure(const std::string& path, const std::string& what, sqlite3* database) {
+    std::string text = path + ": " + what;
+    if (database == nullptr) {
+        return text;
+    }
+    text += " (" + std::string(sqlite3_errmsg(database));
+    const int primary = sqlite3_errcode(database) & 0xff;
+    const int system = sqlite3_system_errno(database);
+    if (system != 0 && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR || primary == SQLITE_FULL)) {
+        text += ": " + std::string(std::strerror(system));
+    }
+    return text + ")";
+}
+
+std::string SystemFailure(const std::string& path, const std::string& what) {
+    return path + ": " + what + " (" + std::strerror(errno) + ")";
+}
+
+std::string Folder(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// mkdir -p of the folders the database goes in; those made are the user's alone (0700), as the
+// state folder should be.
+bool MakeFolders(const std::string& path, std::string& error) {
+    const std::string folder = Folder(path);
+    for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+        const std::string part = folder.substr(0, end);
+        struct stat status {};
+        if (stat(part.c_str(), &status) != 0) {
+            if (errno != ENOENT || (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)) {
+                error = SystemFailure(path, "cannot make the folder " + part);
+                return false;
+            }
+        } else if (!S_ISDIR(status.st_mode)) {
+            error = path + ": " + part + " is not a folder";
+            return false;
+        }
+        if (end == std::string::npos) {
+            return true;
+        }
+    }
+}
+
+// A file name as a "file:" URI: every byte but the unreserved ones and '/' escaped.
+std::string FileUri(const std::string& path, const char* query) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char c : path) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || std::strchr("/-._~", c) != nullptr) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += hex[byte >> 4];
+            uri += hex[byte & 0xf];
+        }
+    }
+    return uri + query;
+}
+
+Database Connect(const std::string& path, int flags, bool immutable, std::string& error) {
+    // SQLite takes ":memory:" and "" as no file at all: a relative path is given with its "./".
+    const std::string name = path.front() == '/' ? path : "./" + path;
+    const std::string uri = FileUri(name, immutable ? "?immutable=1" : "");
+    sqlite3* raw = nullptr;
+    const int result =
+        sqlite3_open_v2(uri.c_str(), &raw, flags | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    Database database(raw);
+    if (result != SQLITE_OK) {
+        error = Failure(path, "cannot open the record database", database.get());
+        return nullptr;
+    }
+    sqlite3_busy_timeout(database.get(), kBusyMilliseconds);
+    return database;
+}
+
+bool Execute(sqlite3* database, const char* sql, const std::string& path, const char* what,
+             std::string& error) {
+    if (sqlite3_exec(database, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        error = Failure(path, what, database);
+        return false;
+    }
+    return true;
+}
+
+Statement Prepare(sqlite3* database, const std::string& sql, const std::string& path, std::string& error) {
+    sqlite3_stmt* raw = nullptr;
+    const int result =
+        sqlite3_prepare_v3(database, sql.c_str(), static_cast<int>(sql.size()), 0, &raw, nullptr);
+    Statement statement(raw);
+    if (result != SQLITE_OK) {
+        error = Failure(path, "cannot read the record database", database);
+        return nullptr;
+    }
+    return statement;
+}
+
+struct SchemaState {
+    int64_t version = 0;
+    bool runsTable = false;
+    bool otherObjects = false;
+};
+
+bool ReadSchema(sqlite3* database, const std::string& path, SchemaState& state, std::string& error) {
+    Statement version = Prepare(database, "PRAGMA user_version", path, error);
+    if (!version) {
+        return false;
+    }
+    if (sqlite3_step(version.get()) != SQLITE_ROW) {
+        error = Failure(path, "cannot read the record database", database);
+        return false;
+    }
+    state.version = sqlite3_column_int64(version.get(), 0);
+    Statement objects = Prepare(
+        database, "SELECT count(*), sum(type = 'table' AND name = 'runs') FROM sqlite_master", path, error);
+    if (!objects) {
+        return false;
+    }
+    if (sqlite3_step(objects.get()) != SQLITE_ROW) {
+        error = Failure(path, "cannot read the record database", database);
+        return false;
+    }
+    state.runsTable = sqlite3_column_int64(objects.get(), 1) > 0;
+    state.otherObjects = sqlite3_column_int64(objects.get(), 0) > 0 && !state.runsTable;
+    return true;
+}
+
+// Whether this program may use a file in this state; create says that it is new and needs the
+// schema. A file this program did not make, or made by a newer one, is left as it is.
+bool AcceptSchema(const SchemaState& state, const std::string& path, bool& create, std::string& error) {
+    const std::string unchanged = "; it is left unchanged";
+    create = false;
+    if (state.version > kRecordStoreSchemaVersion) {
+        error = path + ": the record database has schema version " + std::to_string(state.version) +
+                ", newer than version " + std::to_string(kRecordStoreSchemaVersion) +
+                " that this tovrin knows (use a newer tovrin)" + unchanged;
+        return false;
+    }
+    if (state.version < 0) {
+        error = path + ": unknown schema version " + std::to_string(state.version) + unchanged;
+        return false;
+    }
+    if (state.version == 0 && (state.runsTable || state.otherObjects)) {
+        error = path + ": not a record database of tovrin (it holds other tables and no schema version)" +
+                unchanged;
+        return false;
+    }
+    if (state.version == kRecordStoreSchemaVersion && !state.runsTable) {
+        error = path + ": the record database has no table runs" + unchanged;
+        return false;
+    }
+    create = state.version == 0;
+    return true;
+}
+
+// Switching a new file to write-ahead logging needs the file to itself for a moment, and SQLite
+// does not wait for that with the busy handler: another process opening it at the same time is
+// waited for here, as long as a busy write would be.
+bool UseWriteAheadLog(sqlite3* database, const std::string& path, std::string& error) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMilliseconds);
+    for (;;) {
+        Statement pragma = Prepare(database, "PRAGMA journal_mode = WAL", path, error);
+        if (!pragma) {
+            return false;
+        }
+        const int result = sqlite3_step(pragma.get());
+        if (result == SQLITE_ROW) {
+            const unsigned char* mode = sqlite3_column_text(pragma.get(), 0);
+            if (mode != nullptr && std::strcmp(reinterpret_cast<const char*>(mode), "wal") == 0) {
+                return true;
+            }
+            error = path + ": the record database cannot use write-ahead logging";
+            return false;
+        }
+        if ((result & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) {
+            error = Failure(path, "cannot set up the record database", database);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Checks the schema again with the write lock held (another process may have made it since),
+// makes it for a new file, and writes the version even when it is there: a store that cannot
+// be written is found now, before any device is touched.
+bool PrepareForWriting(sqlite3* database, const std::string& path, std::string& error) {
+    if (sqlite3_db_readonly(database, "main") == 1) {
+        error = path + ": the record database cannot be written (read-only)";
+        return false;
+    }
+    if (!UseWriteAheadLog(database, path, error) ||
+        !Execute(database, "BEGIN IMMEDIATE", path, "the record database cannot be written", error)) {
+        return false;
+    }
+    SchemaState state;
+    bool create = false;
+    const std::string version = "PRAGMA user_version = " + std::to_string(kRecordStoreSchemaVersion);
+    const bool done =
+        ReadSchema(database, path, state, error) && AcceptSchema(state, path, create, error) &&
+        (!create || Execute(database, kSchema, path, "cannot make the record database", error)) &&
+        Execute(database, version.c_str(), path, "the record database cannot be written", error) &&
+        Execute(database, "COMMIT", path, "the record database cannot be written", error);
+    if (!done) {
+        sqlite3_exec(database, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    return done;
+}
+
+bool CheckRecord(const RunRecord& record, std::string& error);
+
+void BindText(sqlite3_stmt* statement, int column, const std::string& text) {
+    sqlite3_bind_text64(statement, column, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+}
+
+// Empty is "none", SQL NULL.
+void BindTextOrNull(sqlite3_stmt* statement, int column, const std::string& text) {
+    if (text.empty()) {
+        sqlite3_bind_null(statement, column);
+    } else {
+        BindText(statement, column, text);
+    }
+}
+
+void BindNumberOrNull(sqlite3_stmt* statement, int column, const std::optional<int64_t>& number) {
+    if (number) {
+        sqlite3_bind_int64(statement, column, *number);
+    } else {
+        sqlite3_bind_null(statement, column);
+    }
+}
+
+std::string Text(sqlite3_stmt* statement, int column) {
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    if (text == nullptr) {
+        return std::string();
+    }
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+}
+
+std::optional<int64_t> NumberOrNull(sqlite3_stmt* statement, int column) {
+    if (sqlite3_column_type(statement, column) == SQLITE_NULL) {
+        return std::nullopt;
+    }
+    return sqlite3_column_int64(statement, column);
+}
+
+RunRecord ReadRun(sqlite3_stmt* statement) {
+    RunRecord run;
+    run.id = sqlite3_column_int64(statement, 0);
+    run.started = Text(statement, 1);
+    run.finished = Text(statement, 2);
+    run.host = Text(statement, 3);
+    run.station = Text(statement, 4);
+    run.port = Text(statement, 5);
+    run.usbVendor = Text(statement, 6);
+    run.usbProduct = Text(statement, 7);
+    run.usbSerial = Text(statement, 8);
+    run.configuration = Text(statement, 9);
+    run.configurationSha256 = Text(statement, 10);
+    run.steps = Text(statement, 11);
+    run.outcome = Text(statement, 12);
+    run.errorId = NumberOrNull(statement, 13);
+    run.errorCode = NumberOrNull(statement, 14);
+    run.errorText = Text(statement, 15);
+    const int64_t bytes = sqlite3_column_int64(statement, 16);
+    run.bytes = bytes < 0 ? 0 : static_cast<uint64_t>(bytes);
+    run.seconds = sqlite3_column_double(statement, 17);
+    run.log = Text(statement, 18);
+    return run;
+}
+
+class SqliteRecordStore : public IRecordStore {
+public:
+    SqliteRecordStore(std::string path, Database database, Statement insert)
+        : path(std::move(path)), database(std::move(database)), insert(std::move(insert)) {}
+
+    bool AddRun(RunRecord& record, std::string& error) override {
+        if (!CheckRecord(record, error)) {
+            error = path + ": the run is not recorded: " + error;
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!Execute(database.get(), "BEGIN IMMEDIATE", path, "cannot record the run", error)) {
+            return false;
+        }
+        const bool done =
+            Insert(record, error) && Execute(database.get(), "COMMIT", path, "cannot record the run", error);
+        if (!done) {
+            sqlite3_exec(database.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            return false;
+        }
+        record.id = sqlite3_last_insert_rowid(database.get());
+        return true;
+    }
+
+    bool Query(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) override {
+        std::vector<std::string> values;
+        std::string where;
+        auto condition = [&](const char* clause, const std::string& value) {
+            where += (where.empty() ? " WHERE " : " AND ") + std::string(clause);
+            values.push_back(value);
+        };
+        if (!filter.since.empty()) {
+            std::string since;
+            if (!ParseSinceTime(filter.since, std::time(nullptr), since, error)) {
+                return false;
+            }
+            // Without its "Z", the time is a prefix of every stored time of that second, with
+            // or without fractions, so that the text comparison is the time comparison.
+            since.pop_back();
+            condition("started >= ?", since);
+        }
+        if (!filter.serial.empty()) {
+            condition("usb_serial = ?", filter.serial);
+        }
+        if (!filter.port.empty()) {
+            condition("port = ?", filter.port);
+        }
+        if (!filter.outcome.empty()) {
+            condition("outcome = ?", filter.outcome);
+        }
+        std::string sql = std::string("SELECT ") + kColumns + (filter.withLog ? "log" : "NULL") +
+                          " FROM runs" + where + " ORDER BY started DESC, id DESC";
+        if (filter.limit != 0) {
+            sql += " LIMIT ?";
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        Statement select = Prepare(database.get(), sql, path, error);
+        if (!select) {
+            return false;
+        }
+        int column = 1;
+        for (const std::string& value : values) {
+            BindText(select.get(), column++, value);
+        }
+        if (filter.limit != 0) {
+            const uint64_t most = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+            sqlite3_bind_int64(select.get(), column,
+                               static_cast<int64_t>(filter.limit < most ? filter.limit : most));
+        }
+        std::vector<RunRecord> found;
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
+            found.push_back(ReadRun(select.get()));
+        }
+        if (result != SQLITE_DONE) {
+            error = Failure(path, "cannot read the record database", database.get());
+            return false;
+        }
+        runs = std::move(found);
+        return true;
+    }
+
+private:
+    bool Insert(const RunRecord& record, std::string& error) {
+        sqlite3_stmt* statement = insert.get();
+        StatementUse use(statement);
+        static const std::string noSteps = "[]";
+        BindText(statement, 1, record.started);
+        BindText(statement, 2, record.finished);
+        BindText(statement, 3, record.host);
+        BindText(statement, 4, record.station);
+        BindText(statement, 5, record.port);
+        BindTextOrNull(statement, 6, record.usbVendor);
+        BindTextOrNull(statement, 7, record.usbProduct);
+        BindTextOrNull(statement, 8, record.usbSerial);
+        BindText(statement, 9, record.configuration);
+        BindText(statement, 10, record.configurationSha256);
+        BindText(statement, 11, record.steps.empty() ? noSteps : record.steps);
+        BindText(statement, 12, record.outcome);
+        BindNumberOrNull(statement, 13, record.errorId);
+        BindNumberOrNull(statement, 14, record.errorCode);
+        BindTextOrNull(statement, 15, record.errorText);
+        sqlite3_bind_int64(statement, 16, static_cast<int64_t>(record.bytes));
+        sqlite3_bind_double(statement, 17, record.seconds);
+        BindText(statement, 18, record.log);
+        if (sqlite3_step(statement) != SQLITE_DONE) {
+            error = Failure(path, "cannot record the run", database.get());
+            return false;
+        }
+        return true;
+    }
+
+    const std::string path;
+    std::mutex mutex; // one connection, one user at a time
+    // Members go in reverse order: the statement before the connection it belongs to.
+    Database database;
+    Statement insert;
+};
+
+bool Number(const std::string& text, size_t at, size_t count, int low, int high, int& value) {
+    if (at + count > text.size()) {
+        return false;
+    }
+    value = 0;
+    for (size_t index = at; index < at + count; ++index) {
+        if (text[index] < '0' || text[index] > '9') {
+            return false;
+        }
+        value = value * 10 + (text[index] - '0');
+    }
+    return value >= low && value <= high;
+}
+
+int DaysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+struct TimeOfDay {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// "YYYY-MM-DD" at the start of text, a real date.
+bool ReadDate(const std::string& text, TimeOfDay& time) {
+    return Number(text, 0, 4, 0, 9999, time.year) && text.size() >= 10 && text[4] == '-' && text[7] == '-' &&
+           Number(text, 5, 2, 1, 12, time.month) &&
+           Number(text, 8, 2, 1, DaysInMonth(time.year, time.month), time.day);
+}
+
+// "HH:MM" at 11, and ":SS" after it when seconds is set.
+bool ReadClock(const std::string& text, bool seconds, TimeOfDay& time) {
+    return Number(text, 11, 2, 0, 23, time.hour) && text.size() >= 16 && text[13] == ':' &&
+           Number(text, 14, 2, 0, 59, time.minute) &&
+           (!seconds || (text.size() >= 19 && text[16] == ':' && Number(text, 17, 2, 0, 59, time.second)));
+}
+
+std::string IsoUtc(const TimeOfDay& time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", time.year, time.month, time.day,
+                  time.hour, time.minute, time.second);
+    return text;
+}
+
+// "2026-12-08T17:02:04Z" or "2026-12-08T17:02:04.250Z": how the store's times are written.
+bool IsStoredTime(const std::string& text) {
+    TimeOfDay time;
+    if (!ReadDate(text, time) || text.size() < 20 || text[10] != 'T' || !ReadClock(text, true, time) ||
+        text.back() != 'Z') {
+        return false;
+    }
+    if (text.size() == 20) {
+        return true;
+    }
+    if (text[19] != '.' || text.size() < 22) {
+        return false;
+    }
+    for (size_t index = 20; index + 1 < text.size(); ++index) {
+        if (text[index] < '0' || text[index] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckRecord(const RunRecord& record, std::string& error) {
+    if (!IsStoredTime(record.started) || !IsStoredTime(record.finished)) {
+        error = "its times are not ISO 8601 UTC (\"" + record.started + "\", \"" + record.finished + "\")";
+        return false;
+    }
+    if (record.outcome != "completed" && record.outcome != "failed" && record.outcome != "cancelled" &&
+        record.outcome != "not-started") {
+        error = "unknown outcome \"" + record.outcome + "\"";
+        return false;
+    }
+    if (!record.steps.empty()) {
+        const nlohmann::json steps = nlohmann::json::parse(record.steps, nullptr, false);
+        if (steps.is_discarded() || !steps.is_array()) {
+            error = "its steps are not a JSON array";
+            return false;
+        }
+    }
+    if (record.bytes > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+        !std::isfinite(record.seconds) || record.seconds < 0) {
+        error = "its byte count or time is out of range";
+        return false;
+    }
+    return true;
+}
+
+// An age "30m", "12h", "7d" before now.
+bool ReadAge(const std::string& text, std::time_t now, std::string& isoUtc) {
+    if (text.size() < 2 || text.size() > 10) {
+        return false;
+    }
+    const char unit = text.back();
+    const int64_t seconds = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+    int64_t count = 0;
+    for (size_t index = 0; index + 1 < text.size(); ++index) {
+        if (text[index] < '0' || text[index] > '9') {
+            return false;
+        }
+        count = count * 10 + (text[index] - '0');
+    }
+    if (seconds == 0) {
+        return false;
+    }
+    // An age older than the epoch means every run.
+    const int64_t moment = static_cast<int64_t>(now) - count * seconds;
+    const std::time_t then = static_cast<std::time_t>(moment < 0 ? 0 : moment);
+    std::tm utc{};
+    if (gmtime_r(&then, &utc) == nullptr) {
+        return false;
+    }
+    TimeOfDay time;
+    time.year = utc.tm_year + 1900;
+    time.month = utc.tm_mon + 1;
+    time.day = utc.tm_mday;
+    time.hour = utc.tm_hour;
+    time.minute = utc.tm_min;
+    time.second = utc.tm_sec;
+    isoUtc = IsoUtc(time);
+    return true;
+}
+
+// A date, or a date and time to the minute or second, all UTC, "Z" optional after a time.
+bool ReadAbsolute(const std::string& text, std::string& isoUtc) {
+    TimeOfDay time;
+    if (!ReadDate(text, time)) {
+        return false;
+    }
+    if (text.size() > 10) {
+        const size_t end = text.back() == 'Z' ? text.size() - 1 : text.size();
+        if ((text[10] != 'T' && text[10] != ' ') || (end != 16 && end != 19) ||
+            !ReadClock(text, end == 19, time)) {
+            return false;
+        }
+    }
+    isoUtc = IsoUtc(time);
+    return true;
+}
+
+} // namespace
+
+bool ParseSinceTime(const std::string& text, std::time_t now, std::string& isoUtc, std::string& error) {
+    if (ReadAbsolute(text, isoUtc) || ReadAge(text, now, isoUtc)) {
+        return true;
+    }
+    error = "\"" + text +
+            "\" is not a time: give a date 2026-12-08, a date and time 2026-12-08T17:02 or "
+            "2026-12-08 17:02:04 (UTC, \"Z\" optional), or an age 30m, 12h or 7d";
+    return false;
+}
+
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::string& error) {
+    if (path.empty()) {
+        error = "no record database: give its path (or set HOME or XDG_STATE_HOME)";
+        return nullptr;
+    }
+    if (!MakeFolders(path, error)) {
+        return nullptr;
+    }
+    struct stat status {};
+    const bool exists = stat(path.c_str(), &status) == 0;
+    if (!exists && errno != ENOENT) {
+        error = SystemFailure(path, "cannot open the record database");
+        return nullptr;
+    }
+    if (exists && !S_ISREG(status.st_mode)) {
+        error = path + (S_ISDIR(status.st_mode) ? ": is a folder, not a record database"
+                                                : ": is not a regular file, not a record database");
+        return nullptr;
+    }
+    // A new file, and the log files of write-ahead logging beside an existing one, are made in
+    // its folder. SQLite's own text for this would give the errno of its last attempt, which is
+    // to open the file read-only.
+    const std::string folder = Folder(path);
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = SystemFailure(path, "the record database cannot be written in " + folder);
+        return nullptr;
+    }
+    if (exists) {
+        // An existing file is looked at without the right to write, so that a file this program
+        // must not use is never changed. Without a write-ahead log beside it, nobody has it open
+        // and all of it is in the file: it is read as immutable, so that the reading leaves no
+        // log and index files of its own beside it either.
+        struct stat log {};
+        const bool immutable = stat((path + "-wal").c_str(), &log) != 0 && errno == ENOENT;
+        Database reader = Connect(path, SQLITE_OPEN_READONLY, immutable, error);
+        SchemaState state;
+        bool create = false;
+        if (!reader || !ReadSchema(reader.get(), path, state, error) ||
+            !AcceptSchema(state, path, create, error)) {
+            return nullptr;
+        }
+    }
+    Database database = Connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, false, error);
+    if (!database || !PrepareForWriting(database.get(), path, error)) {
+        return nullptr;
+    }
+    Statement insert = Prepare(database.get(), kInsert, path, error);
+    if (!insert) {
+        return nullptr;
+    }
+    return std::make_unique<SqliteRecordStore>(path, std::move(database), std::move(insert));
+}
+
+std::string DefaultRecordStorePath(const char* (*environment)(const char*)) {
+    const char* state = environment("XDG_STATE_HOME");
+    // The base directory rules ignore a relative XDG_STATE_HOME.
+    if (state != nullptr && state[0] == '/') {
+        std::string folder = state;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        return (folder == "/" ? "" : folder) + "/tovrin/records.db";
+    }
+    const char* home = environment("HOME");
+    if (home != nullptr && home[0] != '\0') {
+        std::string folder = home;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        return (folder == "/" ? "" : folder) + "/.local/state/tovrin/records.db";
+    }
+    return std::string();
+}
