@@ -37,7 +37,8 @@ nlohmann::ordered_json CheckJson(const ConfigurationFacts& facts) {
     return {{"tool", "tovrin"},
             {"version", TOVRIN_VERSION},
             {"configuration", Utf8(facts.path)},
-            {"sha256", facts.sha256.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(facts.sha256)},
+            {"sha256",
+             facts.sha256.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(facts.sha256)},
             {"ok", !facts.problem},
             {"problem", problem},
             {"steps", facts.problem ? nlohmann::ordered_json::array() : StepsJson(facts.steps)}};

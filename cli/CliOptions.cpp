@@ -134,8 +134,10 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     app.add_flag("-A,--append", options.appendLog, "append a record to an existing log");
     app.add_option("--report", options.reportFile, "write the run's result as one JSON document to FILE")
         ->type_name("FILE");
-    app.add_flag("--json", options.json, "JSON Lines on standard output: one object per event, the report last");
-    app.add_option("--progress", progress, "progress: a bar on a terminal, else lines (auto), bar, lines, none")
+    app.add_flag("--json", options.json,
+                 "JSON Lines on standard output: one object per event, the report last");
+    app.add_option("--progress", progress,
+                   "progress: a bar on a terminal, else lines (auto), bar, lines, none")
         ->check(CLI::IsMember({"auto", "bar", "lines", "none"}))
         ->type_name("MODE");
     app.add_flag("-q,--quiet", options.quiet, "print only errors and one line per device at the end");

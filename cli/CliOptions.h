@@ -27,10 +27,10 @@ struct CliOptions {
     bool appendLog = false;
     uint32_t retries = 30;
     CatalogueLanguage language = CatalogueLanguage::English;
-    std::string reportFile;   // --report: the JSON document of the run
-    bool json = false;        // JSON Lines on standard output instead of text
+    std::string reportFile; // --report: the JSON document of the run
+    bool json = false;      // JSON Lines on standard output instead of text
     ProgressChoice progress = ProgressChoice::Auto;
-    bool quiet = false;       // only errors and the end lines
+    bool quiet = false; // only errors and the end lines
 };
 
 enum class ParseOutcome {

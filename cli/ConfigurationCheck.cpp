@@ -113,7 +113,8 @@ ConfigurationProblem Logged(const std::string& file, const std::string& words, u
 std::optional<ConfigurationProblem> CheckNamed(const std::string& file, const std::string& key,
                                                const StepFacts& step, size_t number) {
     if (file.empty()) {
-        return Problem(key + "=", "step " + std::to_string(number) + " (" + step.title + ") names no file", true);
+        return Problem(key + "=", "step " + std::to_string(number) + " (" + step.title + ") names no file",
+                       true);
     }
     if (access(file.c_str(), F_OK) != 0) {
         return Problem(file, ErrnoWords(errno), true);
@@ -252,23 +253,29 @@ ConfigurationFacts InspectConfiguration(const std::string& path, const ITextCata
         stepFacts.ackByte = step->connectAck;
         facts.steps.push_back(stepFacts);
     }
-    for (size_t i = 0; i < facts.steps.size() && !facts.problem; ++i) {
+    // Every file that can be read is described; the first problem is the one the user hears of.
+    auto note = [&facts](std::optional<ConfigurationProblem> problem) {
+        if (problem && !facts.problem) {
+            facts.problem = std::move(problem);
+        }
+    };
+    for (size_t i = 0; i < facts.steps.size(); ++i) {
         const LoadingStep& step = *configuration.Steps()[i];
         StepFacts& stepFacts = facts.steps[i];
         const std::string boot = PosixFileSystem::NativePath(step.bootFile);
         const std::string program = PosixFileSystem::NativePath(step.firmwareFile);
         stepFacts.bootFile.path = boot.empty() ? boot : AbsolutePath(boot);
         stepFacts.programFile.path = program.empty() ? program : AbsolutePath(program);
-        facts.problem = CheckNamed(boot, "BootFile", stepFacts, i + 1);
-        if (!facts.problem) {
-            facts.problem = CheckNamed(program, "Firmware", stepFacts, i + 1);
-        }
+        note(CheckNamed(boot, "BootFile", stepFacts, i + 1));
+        note(CheckNamed(program, "Firmware", stepFacts, i + 1));
     }
-    for (size_t i = 0; i < facts.steps.size() && !facts.problem; ++i) {
+    for (size_t i = 0; i < facts.steps.size(); ++i) {
         const LoadingStep& step = *configuration.Steps()[i];
-        facts.problem = ReadBootFile(step.bootFile, facts.steps[i].bootFile);
-        if (!facts.problem) {
-            facts.problem = ReadProgramFile(step.firmwareFile, facts.steps[i]);
+        if (!CheckNamed(PosixFileSystem::NativePath(step.bootFile), "BootFile", facts.steps[i], i + 1)) {
+            note(ReadBootFile(step.bootFile, facts.steps[i].bootFile));
+        }
+        if (!CheckNamed(PosixFileSystem::NativePath(step.firmwareFile), "Firmware", facts.steps[i], i + 1)) {
+            note(ReadProgramFile(step.firmwareFile, facts.steps[i]));
         }
     }
     return facts;

@@ -118,8 +118,8 @@ std::string ProgressBar(const std::string& name, const Progress& progress, size_
     if (progress.phase == Progress::Phase::Waiting) {
         return Fit(name + " starting", width);
     }
-    const std::string step = FormatText("step %u/%u %s", {unsigned(progress.step), unsigned(progress.steps),
-                                                          Doing(progress)});
+    const std::string step =
+        FormatText("step %u/%u %s", {unsigned(progress.step), unsigned(progress.steps), Doing(progress)});
     const std::string percent = FormatText("%3u%%", {Percent(progress.fraction)});
     const std::string left = Minutes(progress.secondsLeft) + " left";
     const std::string rate = Rate(progress.rate);
@@ -131,7 +131,8 @@ std::string ProgressBar(const std::string& name, const Progress& progress, size_
         const size_t fixed = head.size() + tail.size() + 2; // the bar's brackets
         if (fixed + kMinimumCells <= room) {
             const size_t cells = std::min(kBarCells, room - fixed);
-            const size_t filled = static_cast<size_t>(cells * std::min(1.0, std::max(0.0, progress.fraction)));
+            const size_t filled =
+                static_cast<size_t>(cells * std::min(1.0, std::max(0.0, progress.fraction)));
             return head + "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]" + tail;
         }
     }
@@ -142,16 +143,19 @@ std::string ProgressBar(const std::string& name, const Progress& progress, size_
 }
 
 std::string ProgressLine(const Progress& progress) {
-    const std::string when = FormatText("%u.%u s", {unsigned(progress.seconds), unsigned(progress.seconds * 10) % 10});
+    const std::string when =
+        FormatText("%u.%u s", {unsigned(progress.seconds), unsigned(progress.seconds * 10) % 10});
     if (const char* end = EndWord(progress.phase)) {
         return when + " " + end;
     }
     if (progress.phase == Progress::Phase::Waiting) {
         return when + " starting";
     }
-    std::string text = FormatText("%s step %u/%u: ", {when, unsigned(progress.step), unsigned(progress.steps)});
+    std::string text =
+        FormatText("%s step %u/%u: ", {when, unsigned(progress.step), unsigned(progress.steps)});
     if (progress.phase == Progress::Phase::Program) {
-        const unsigned percent = progress.blocks == 0 ? 0 : unsigned(100ull * progress.block / progress.blocks);
+        const unsigned percent =
+            progress.blocks == 0 ? 0 : unsigned(100ull * progress.block / progress.blocks);
         text += FormatText("program file %u%% (block %u of %u)", {percent, progress.block, progress.blocks});
     } else {
         text += Doing(progress);
@@ -163,8 +167,9 @@ bool ProgressPacer::Due(const Progress& progress) {
     if (EndWord(progress.phase) != nullptr) {
         return false; // the device's end has a line of its own
     }
-    const uint32_t nowTenth =
-        progress.phase == Progress::Phase::Program && progress.blocks > 0 ? 10 * progress.block / progress.blocks : 0;
+    const uint32_t nowTenth = progress.phase == Progress::Phase::Program && progress.blocks > 0
+                                  ? 10 * progress.block / progress.blocks
+                                  : 0;
     const bool due = progress.phase != phase || progress.step != step || nowTenth > tenth ||
                      progress.seconds - last >= heartbeat;
     if (due) {
@@ -180,7 +185,7 @@ std::string EndLine(const RunResult& result) {
     const double rate = result.seconds > 0 ? result.bytes / result.seconds : 0;
     const std::string figures =
         FormatText("%u.%u s, %s bytes, %s", {unsigned(result.seconds), unsigned(result.seconds * 10) % 10,
-                                            std::to_string(result.bytes), Rate(rate)});
+                                             std::to_string(result.bytes), Rate(rate)});
     switch (result.outcome) {
     case RunOutcome::Completed:
         return result.port + ": completed in " + figures;
@@ -191,7 +196,8 @@ std::string EndLine(const RunResult& result) {
     case RunOutcome::Failed:
         break;
     }
-    return result.port + ": failed after " + figures + (result.error ? ": " + ForTerminal(result.error->text) : "");
+    return result.port + ": failed after " + figures +
+           (result.error ? ": " + ForTerminal(result.error->text) : "");
 }
 
 Console::Console(std::FILE* out, bool terminal) : out(out), terminal(terminal) {}

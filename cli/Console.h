@@ -17,11 +17,11 @@ struct Progress {
     uint32_t attempt = 0; // wake-up 0x00 bytes sent in this step
     uint32_t block = 0;
     uint32_t blocks = 0;
-    uint64_t bytes = 0;       // written to the port in the whole run
-    double seconds = 0;       // since the run started
-    double fraction = 0;      // of the bytes of all steps together (boot images and program files)
-    double rate = 0;          // bytes per second while the files went out
-    double secondsLeft = -1;  // for the rest of all steps; below 0 while unknown
+    uint64_t bytes = 0;      // written to the port in the whole run
+    double seconds = 0;      // since the run started
+    double fraction = 0;     // of the bytes of all steps together (boot images and program files)
+    double rate = 0;         // bytes per second while the files went out
+    double secondsLeft = -1; // for the rest of all steps; below 0 while unknown
 };
 
 // One line for a progress bar, at most `width` - 1 characters: "ttyUSB0 step 1/2 block

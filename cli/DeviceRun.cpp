@@ -53,7 +53,8 @@ const char* PhaseName(TransferEnding::Phase phase) {
     }
 }
 
-std::string MessageText(const ITextCatalogue& catalogue, unsigned id, uint32_t code, const std::string& argument) {
+std::string MessageText(const ITextCatalogue& catalogue, unsigned id, uint32_t code,
+                        const std::string& argument) {
     return NamesFileOrPort(id) ? catalogue.Format(id, {argument, code}) : catalogue.Format(id, {code});
 }
 
@@ -271,7 +272,8 @@ void DeviceRun::Commit(bool includingLast) {
 }
 
 std::string DeviceRun::TraceLine(int index) {
-    if (index < 0 || static_cast<size_t>(index) < firstLine || static_cast<size_t>(index) >= firstLine + lines.size()) {
+    if (index < 0 || static_cast<size_t>(index) < firstLine ||
+        static_cast<size_t>(index) >= firstLine + lines.size()) {
         return std::string();
     }
     return lines[static_cast<size_t>(index) - firstLine];
@@ -382,7 +384,8 @@ void DeviceRun::FillResult() {
             result.outcome = RunOutcome::Failed;
             break;
         }
-        if (ending.result != TransferEnding::Result::Completed && ending.result != TransferEnding::Result::None) {
+        if (ending.result != TransferEnding::Result::Completed &&
+            ending.result != TransferEnding::Result::None) {
             result.error = RunError{ending.id, ending.code, WithoutLineEnd(EndingText(ending, english))};
         }
         result.step = ending.stepStarted ? ending.step + 1 : 0;

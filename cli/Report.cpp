@@ -11,8 +11,12 @@
 
 namespace {
 
+// A file that could not be read has no size and no hash.
 nlohmann::ordered_json FileJson(const FileFacts& file) {
-    return {{"path", Utf8(file.path)}, {"size", file.size}, {"sha256", file.sha256}};
+    const bool read = !file.sha256.empty();
+    return {{"path", Utf8(file.path)},
+            {"size", read ? nlohmann::ordered_json(file.size) : nlohmann::ordered_json(nullptr)},
+            {"sha256", read ? nlohmann::ordered_json(file.sha256) : nlohmann::ordered_json(nullptr)}};
 }
 
 nlohmann::ordered_json ErrorJson(const std::optional<RunError>& error) {
@@ -42,8 +46,8 @@ std::string IsoUtc(std::chrono::system_clock::time_point moment) {
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
     return text;
 }
 
@@ -60,21 +64,22 @@ nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps) {
 }
 
 nlohmann::ordered_json DeviceJson(const RunResult& result) {
-    return {{"port", Utf8(result.port)},
-            {"usb", UsbJson(result.usb)},
-            {"outcome", OutcomeName(result.outcome)},
-            {"error", ErrorJson(result.error)},
-            {"system_error", result.cause.kind == SystemCause::Kind::None
-                                 ? nlohmann::ordered_json(nullptr)
-                                 : nlohmann::ordered_json(Utf8(DescribeCause(result.cause)))},
-            {"step", result.step == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(result.step)},
-            {"phase", OrNull(result.phase)},
-            {"bytes", result.bytes},
-            {"seconds", static_cast<double>(static_cast<long long>(result.seconds * 1000 + 0.5)) / 1000},
-            {"started", result.started},
-            {"finished", result.finished},
-            {"log", Utf8(result.log)},
-            {"steps", StepsJson(result.steps)}};
+    return {
+        {"port", Utf8(result.port)},
+        {"usb", UsbJson(result.usb)},
+        {"outcome", OutcomeName(result.outcome)},
+        {"error", ErrorJson(result.error)},
+        {"system_error", result.cause.kind == SystemCause::Kind::None
+                             ? nlohmann::ordered_json(nullptr)
+                             : nlohmann::ordered_json(Utf8(DescribeCause(result.cause)))},
+        {"step", result.step == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(result.step)},
+        {"phase", OrNull(result.phase)},
+        {"bytes", result.bytes},
+        {"seconds", static_cast<double>(static_cast<long long>(result.seconds * 1000 + 0.5)) / 1000},
+        {"started", result.started},
+        {"finished", result.finished},
+        {"log", Utf8(result.log)},
+        {"steps", StepsJson(result.steps)}};
 }
 
 nlohmann::ordered_json ReportJson(const RunReport& report) {
@@ -95,7 +100,8 @@ std::string JsonLine(const nlohmann::ordered_json& value) {
 }
 
 bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason) {
-    const std::string text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    const std::string text =
+        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     const std::string temporary = path + ".tmp" + std::to_string(getpid());
     UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     bool written = static_cast<bool>(file);

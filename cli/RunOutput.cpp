@@ -15,8 +15,9 @@ class TextOutput : public IRunOutput {
 public:
     TextOutput(const OutputOptions& options, std::FILE* out, bool terminal)
         : options(options), console(out, terminal),
-          progress(options.progress == ProgressChoice::Auto ? (terminal ? ProgressChoice::Bar : ProgressChoice::Lines)
-                                                          : options.progress) {}
+          progress(options.progress == ProgressChoice::Auto
+                       ? (terminal ? ProgressChoice::Bar : ProgressChoice::Lines)
+                       : options.progress) {}
 
     void Line(const std::string& port, const std::string& text) override {
         if (!options.quiet) {
@@ -112,8 +113,9 @@ public:
                   {"blocks", now.blocks},
                   {"bytes", now.bytes},
                   {"percent", static_cast<unsigned>(now.fraction * 100)},
-                  {"seconds_left", now.secondsLeft < 0 ? nlohmann::ordered_json(nullptr)
-                                                       : nlohmann::ordered_json(static_cast<long>(now.secondsLeft + 0.5))},
+                  {"seconds_left", now.secondsLeft < 0
+                                       ? nlohmann::ordered_json(nullptr)
+                                       : nlohmann::ordered_json(static_cast<long>(now.secondsLeft + 0.5))},
                   {"seconds", Seconds()}});
         }
     }

@@ -19,7 +19,6 @@ struct DeviceProgress {
     Progress progress;
 };
 
-
 // Everything a run tells its user: the final lines of each device's message list, progress,
 // each device's end, lines on standard error, and the end of the run. One implementation
 // writes text for people, one JSON Lines for programs. Called from several threads.

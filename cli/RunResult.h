@@ -43,15 +43,15 @@ struct RunResult {
     std::optional<UsbIdentity> usb;
     RunOutcome outcome = RunOutcome::NotStarted;
     std::optional<RunError> error;
-    SystemCause cause;        // the system's cause of a failure, when there was one
-    size_t step = 0;          // the step where the run ended, from 1; 0 before the first
-    std::string phase;        // "connecting", "boot", "program" or empty
-    uint64_t bytes = 0;       // written to the device
+    SystemCause cause;  // the system's cause of a failure, when there was one
+    size_t step = 0;    // the step where the run ended, from 1; 0 before the first
+    std::string phase;  // "connecting", "boot", "program" or empty
+    uint64_t bytes = 0; // written to the device
     double seconds = 0;
-    std::string started;      // ISO 8601, UTC
+    std::string started; // ISO 8601, UTC
     std::string finished;
-    std::string log;          // the log's path
-    std::string record;       // the run's log record (Windows-1252, CR LF), as written
+    std::string log;    // the log's path
+    std::string record; // the run's log record (Windows-1252, CR LF), as written
     bool logWritten = false;
     std::vector<StepFacts> steps;
 };

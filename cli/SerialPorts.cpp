@@ -561,10 +561,10 @@ nlohmann::ordered_json UsbJson(const std::optional<UsbIdentity>& usb) {
         return nullptr;
     }
     return nlohmann::ordered_json{{"vendor", CleanText(usb->vendor, false)},
-                          {"product", CleanText(usb->product, false)},
-                          {"serial", CleanText(usb->serial, false)},
-                          {"manufacturer", CleanText(usb->manufacturer, false)},
-                          {"description", CleanText(usb->description, false)}};
+                                  {"product", CleanText(usb->product, false)},
+                                  {"serial", CleanText(usb->serial, false)},
+                                  {"manufacturer", CleanText(usb->manufacturer, false)},
+                                  {"description", CleanText(usb->description, false)}};
 }
 
 nlohmann::ordered_json PortsJson(const std::vector<SerialPortInfo>& ports) {
@@ -578,14 +578,14 @@ nlohmann::ordered_json PortsJson(const std::vector<SerialPortInfo>& ports) {
         for (const PortUser& user : port.openBy) {
             openBy.push_back(UserJson(user));
         }
-        list.push_back(
-            nlohmann::ordered_json{{"path", CleanText(port.path, false)},
-                           {"device", CleanText(port.device, false)},
-                           {"links", links},
-                           {"driver", CleanText(port.driver, false)},
-                           {"usb", UsbJson(port.usb)},
-                           {"locked_by", port.lockedBy ? UserJson(*port.lockedBy) : nlohmann::ordered_json()},
-                           {"open_by", openBy}});
+        list.push_back(nlohmann::ordered_json{
+            {"path", CleanText(port.path, false)},
+            {"device", CleanText(port.device, false)},
+            {"links", links},
+            {"driver", CleanText(port.driver, false)},
+            {"usb", UsbJson(port.usb)},
+            {"locked_by", port.lockedBy ? UserJson(*port.lockedBy) : nlohmann::ordered_json()},
+            {"open_by", openBy}});
     }
     return list;
 }

@@ -80,7 +80,8 @@ void TransferControl::StartOrCancel() {
 bool TransferControl::CheckConfiguration(Configuration*& configuration) {
     configuration = owner.SelectedConfiguration();
     if (configuration == nullptr) {
-        Refuse(IDS_NO_CONFIGURATION_SELECTED, 0, std::string(), catalogue.LoadText(IDS_NO_CONFIGURATION_SELECTED));
+        Refuse(IDS_NO_CONFIGURATION_SELECTED, 0, std::string(),
+               catalogue.LoadText(IDS_NO_CONFIGURATION_SELECTED));
         return false;
     }
     if (configuration->FirstStep() == nullptr) {
@@ -426,7 +427,8 @@ bool TransferControl::RecordEnding(TransferEnding::Result result, unsigned id, u
 }
 
 // A start that cannot go on: the message is the run's final message.
-void TransferControl::Refuse(unsigned id, uint32_t code, const std::string& argument, const std::string& text) {
+void TransferControl::Refuse(unsigned id, uint32_t code, const std::string& argument,
+                             const std::string& text) {
     if (RecordEnding(TransferEnding::Result::Refused, id, code, argument) && id == 0) {
         ending.plainText = text;
     }

@@ -5,7 +5,8 @@
 std::string FormatLogRecord(const std::string& configFile, const std::string& dateTime,
                             const std::string& startupMessage, const std::vector<std::string>& lines,
                             const std::string* finalMessage) {
-    return LogRecordHead(configFile, dateTime, startupMessage) + TraceText(lines) + LogRecordEnd(finalMessage);
+    return LogRecordHead(configFile, dateTime, startupMessage) + TraceText(lines) +
+           LogRecordEnd(finalMessage);
 }
 
 std::string LogRecordHead(const std::string& configFile, const std::string& dateTime,

@@ -161,7 +161,8 @@ PortSetupCall SerialDevice::Configure(const PortSettings& settings, uint32_t& er
     if (!SpeedTaken(settings.baudRate, taken.c_ospeed)) {
         error = kErrorInvalidParameter;
         cause = {SystemCause::Kind::SpeedRefused, 0, path,
-                 "asked for " + std::to_string(settings.baudRate) + ", it set " + std::to_string(taken.c_ospeed)};
+                 "asked for " + std::to_string(settings.baudRate) + ", it set " +
+                     std::to_string(taken.c_ospeed)};
         return PortSetupCall::SetCommState;
     }
     // DTR and RTS on, as the Windows program asks; a pty has no modem lines.

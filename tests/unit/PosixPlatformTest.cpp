@@ -142,11 +142,23 @@ TEST(PosixPlatform, RefusesPortsItCannotUseWithTheReason) {
         uint32_t setupError;
         std::string words; // the line for the user
     } rows[] = {
-        {"/nonexistent/ttyUSB9", {}, kErrorFileNotFound, PortSetupCall::None, 0,
+        {"/nonexistent/ttyUSB9",
+         {},
+         kErrorFileNotFound,
+         PortSetupCall::None,
+         0,
          "/nonexistent/ttyUSB9: No such file or directory"},
-        {line.path, {}, kErrorSharingViolation, PortSetupCall::None, 0,
+        {line.path,
+         {},
+         kErrorSharingViolation,
+         PortSetupCall::None,
+         0,
          line.path + ": in use by process " + std::to_string(getpid())},
-        {"/dev/null", {}, 0, PortSetupCall::SetCommMask, kErrorInvalidFunction,
+        {"/dev/null",
+         {},
+         0,
+         PortSetupCall::SetCommMask,
+         kErrorInvalidFunction,
          "/dev/null: not a serial port (Inappropriate ioctl for device)"},
     };
     for (const Row& row : rows) {

@@ -327,7 +327,8 @@ TEST(TransferControl, CancelsOnYes) {
         EXPECT_EQ(rig.platform->threadWaits[0].timeoutMs, 1000u);
         EXPECT_FALSE(rig.control.Completed());
         EXPECT_EQ(rig.control.Ending().result, TransferEnding::Result::Cancelled);
-        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue), "*** Download has been cancelled by user.");
+        EXPECT_EQ(EndingText(rig.control.Ending(), rig.catalogue),
+                  "*** Download has been cancelled by user.");
     }
 }
 
