@@ -102,8 +102,8 @@ Result RunTransfer(const examples::Bytes& boot, const examples::Bytes& program) 
 }
 
 void WriteFile(const std::filesystem::path& path, const examples::Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The device side of the pty: the simulator's model of the loader, answering at once.
@@ -131,8 +131,8 @@ void PlayDevice(int master, uint64_t programSize, const std::atomic<bool>& stop)
 }
 
 Result RunOverPty(const examples::Bytes& boot, const examples::Bytes& program) {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
-                                         ("engine_bench." + std::to_string(getpid()));
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("engine_bench." + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     WriteFile(folder / "boot.bin", boot);
     WriteFile(folder / "prog.b86", program);
@@ -146,21 +146,23 @@ Result RunOverPty(const examples::Bytes& boot, const examples::Bytes& program) {
     const UniqueFd master(masterFd);
     const UniqueFd slave(slaveFd); // kept open: the line must not hang up between the phases
     MemoryConfigurations configurations;
-    std::unique_ptr<Configuration> configuration = configurations.Make(
-        (folder / "bench.cfg").string(), {{(folder / "boot.bin").string(), (folder / "prog.b86").string(), kConnectAck}});
+    std::unique_ptr<Configuration> configuration =
+        configurations.Make((folder / "bench.cfg").string(),
+                            {{(folder / "boot.bin").string(), (folder / "prog.b86").string(), kConnectAck}});
     FakeSessionOwner owner;
     owner.selected = configuration.get();
     owner.portName = name;
     owner.settings.baudRate = 115200;
     BuiltInCatalogue catalogue(CatalogueLanguage::English);
     auto platform = std::make_shared<PosixEnginePlatform>();
-    MessageQueue queue;
+    auto queue = std::make_shared<MessageQueue>();
+    ScopedHandle window(*platform, platform->AddWindow(queue));
     std::atomic<bool> stop{false};
     std::thread device(PlayDevice, master.Get(), program.size(), std::cref(stop));
     {
-        TransferControl control(owner, catalogue, platform, queue.Window(), TransferOptions{});
+        TransferControl control(owner, catalogue, platform, window.Get(), TransferOptions{});
         result = Drive(control, [&](PostedMessage& message, bool running) {
-            while (!queue.Next(message, running ? 100 : 0)) {
+            while (!queue->Next(message, running ? 100 : 0)) {
                 if (!running || !control.IsRunning()) {
                     return false;
                 }
@@ -178,8 +180,8 @@ void Report(const char* what, const Result& result, double line, double baud) {
     const double perBlock = result.seconds / (result.blocks + 2);
     std::printf("engine alone, %s: %u blocks in %.3f s: %.0f blocks/s, %.1f us per round trip\n", what,
                 result.blocks, result.seconds, result.blocks / result.seconds, perBlock * 1e6);
-    std::printf("    at %.0f baud this adds %.4f to the %.3f s the bytes need on the line: ratio %.4f\n", baud,
-                result.seconds / line, line, (line + result.seconds) / line);
+    std::printf("    at %.0f baud this adds %.4f to the %.3f s the bytes need on the line: ratio %.4f\n",
+                baud, result.seconds / line, line, (line + result.seconds) / line);
 }
 
 } // namespace

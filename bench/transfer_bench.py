@@ -14,13 +14,19 @@ by Tovrin.exe under Wine (batch mode) and by the Linux tool `tovrin`, in one run
 Under Wine 8.0 a pending WaitCommEvent learns of a received byte by polling every millisecond,
 so Wine's (a) and (b) carry about 1 ms per block that is Wine's, not the program's.
 
-  bench/transfer_bench.py [--size BYTES] [--no-wine]
+  bench/transfer_bench.py [--size BYTES] [--no-wine] [--compare OLD_TOVRIN]
+
+--compare measures the Linux tool against an earlier build of it in the same run, alternating
+the two: blocks per second unpaced, the line ratio at 115200 and 921600 baud, and the CPU time
+per device at 115200 baud (as a share of one core), each the median of three runs.
 
 Needs the native build (simulator, pty shim, example generator), the native-release build
 (tovrin, engine_bench) and, unless --no-wine, the mingw-x64 build (Tovrin.exe).
 """
 import argparse
 import os
+import resource
+import statistics
 import shutil
 import subprocess
 import sys
@@ -76,16 +82,42 @@ def wine_transfer(work, wine, prefix, env, baud):
     return finish(sim, summary, result.returncode, "Tovrin.exe")
 
 
-def native_transfer(work, baud, devices=1):
-    """tovrin on `devices` simulated ports at once; the summaries and the run's wall time."""
+def native_transfer(work, baud, devices=1, tovrin=TOVRIN, usage=None):
+    """tovrin on `devices` simulated ports at once; the summaries and the run's wall time. With
+    `usage` (a list), the CPU seconds tovrin took are appended to it."""
     sims = [start_simulator(work, work / f"tty{baud}.{i}", baud, f"native-{baud}-{devices}-{i}")
             for i in range(devices)]
     ports = sum((["-C", str(work / f"tty{baud}.{i}")] for i in range(devices)), [])
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.monotonic()
-    result = subprocess.run([str(TOVRIN), "bench.cfg", *ports, "-B", str(max(baud, 9600)), "-L", "bench.log"],
+    result = subprocess.run([str(tovrin), "bench.cfg", *ports, "-B", str(max(baud, 9600)), "-L", "bench.log"],
                             cwd=work, capture_output=True, timeout=600)
     seconds = time.monotonic() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if usage is not None:
+        usage.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
     return [finish(sim, summary, result.returncode, "tovrin") for sim, summary in sims], seconds
+
+
+def compare(work, old, rounds=3):
+    """The tool now against an earlier build, alternating, medians of `rounds` runs each."""
+    figures = {"old": {}, "new": {}}
+    for _ in range(rounds):
+        for name, tovrin in (("old", old), ("new", TOVRIN)):
+            row = figures[name]
+            fast = native_transfer(work, 0, tovrin=tovrin)[0][0]
+            row.setdefault("blocks/s", []).append(blocks_per_second(fast)[0])
+            cpu = []
+            paced = native_transfer(work, 115200, tovrin=tovrin, usage=cpu)[0][0]
+            measured, _, ratio = line_ratio(paced, 115200)
+            row.setdefault("ratio 115200", []).append(ratio)
+            row.setdefault("CPU % of a core at 115200", []).append(100 * cpu[0] / measured)
+            row.setdefault("ratio 921600", []).append(line_ratio(native_transfer(work, 921600, tovrin=tovrin)[0][0],
+                                                                 921600)[2])
+    print(f"(e) before and after, medians of {rounds} alternating runs:")
+    for key in figures["old"]:
+        before, after = statistics.median(figures["old"][key]), statistics.median(figures["new"][key])
+        print(f"    {key:28} before {before:10.4f}  after {after:10.4f}  after/before {after / before:.4f}")
 
 
 def blocks_per_second(summary):
@@ -109,6 +141,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=256 * 1024)
     parser.add_argument("--no-wine", action="store_true", help="measure the Linux tool only")
+    parser.add_argument("--compare", metavar="OLD_TOVRIN", help="also measure an earlier build of tovrin against this one")
     options = parser.parse_args()
     needed = [SIM, MKEXAMPLE, TOVRIN, ENGINE_BENCH] + ([] if options.no_wine else [SHIM, TOVRIN_EXE])
     for path in needed:
@@ -157,6 +190,8 @@ def main():
         worst = max(line_ratio(summary, 115200)[2] for summary in summaries)
         print(f"(d) 8 devices in parallel at 115200 baud: {together:.2f} s against {alone:.2f} s for one alone: "
               f"ratio {together / alone:.4f} (goal <= 1.10); the slowest device's line ratio {worst:.4f}")
+        if options.compare:
+            compare(work, Path(options.compare).resolve())
     finally:
         if wine:
             subprocess.run(["bash", "-c", f'export TOVRIN_WINE_DIR="{work / "wine"}"; '

@@ -1,5 +1,7 @@
 #include "cli/CliOptions.h"
 
+#include "cli/History.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -7,10 +9,15 @@
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--report FILE] [--json]\n"
-    "              [--progress auto|bar|lines|none] [-q] [--retries N] [--lang en|de] [--framing 8N1]\n"
+    "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--report FILE] [--db FILE]\n"
+    "              [--json] [--progress auto|bar|lines|none] [-q] [--retries N] [--lang en|de]\n"
+    "              [--framing 8N1]\n"
     "       tovrin check CFG [--json]\n"
-    "       tovrin ports [PORT ...] [--json]";
+    "       tovrin ports [PORT ...] [--json]\n"
+    "       tovrin station CFG -B RATE [--watch DIR] [--match GLOB] [--db FILE] [--logs DIR]\n"
+    "              [--count N] [--existing] [--station-name NAME] [--json] [-q]\n"
+    "       tovrin history [--db FILE] [--since TIME] [--serial S] [--port P] [--outcome O]\n"
+    "              [--limit N] [--csv | --json]";
 
 constexpr const char kDescription[] =
     "Loads firmware into device controllers through their bootstrap loader over serial lines: for\n"
@@ -38,6 +45,18 @@ ParseOutcome Refuse(std::ostream& err, const std::string& message) {
     return ParseOutcome::Error;
 }
 
+ParseOutcome CheckRate(const CliOptions& options, std::ostream& err) {
+    if (options.baudRate == 0) {
+        return Refuse(err, "no baud rate given (-B RATE)");
+    }
+    const auto& rates = AcceptedBaudRates();
+    if (std::find(rates.begin(), rates.end(), options.baudRate) == rates.end()) {
+        return Refuse(err,
+                      "baud rate " + std::to_string(options.baudRate) + " is not one of the accepted rates");
+    }
+    return ParseOutcome::Run;
+}
+
 // The transfer's own checks, which CLI11 cannot make while a subcommand may stand instead.
 ParseOutcome CheckTransfer(CliOptions& options, std::ostream& err) {
     if (options.configFile.empty()) {
@@ -46,13 +65,8 @@ ParseOutcome CheckTransfer(CliOptions& options, std::ostream& err) {
     if (options.ports.empty()) {
         return Refuse(err, "no port given (-C PORT or --ports A,B,...)");
     }
-    if (options.baudRate == 0) {
-        return Refuse(err, "no baud rate given (-B RATE)");
-    }
-    const auto& rates = AcceptedBaudRates();
-    if (std::find(rates.begin(), rates.end(), options.baudRate) == rates.end()) {
-        return Refuse(err,
-                      "baud rate " + std::to_string(options.baudRate) + " is not one of the accepted rates");
+    if (CheckRate(options, err) != ParseOutcome::Run) {
+        return ParseOutcome::Error;
     }
     for (size_t i = 0; i < options.ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
@@ -110,15 +124,48 @@ std::string PortLogName(const std::string& logFile, const std::string& port) {
     return logFile.substr(0, dot) + "." + base + logFile.substr(dot);
 }
 
+namespace {
+
+// The options of the line and the output, which a transfer and a station share.
+struct SharedTexts {
+    std::string lang;
+    std::string framing = "8N1";
+    std::string progress = "auto";
+};
+
+void AddLineOptions(CLI::App& app, CliOptions& options, SharedTexts& texts) {
+    app.add_option("-B,--baud", options.baudRate,
+                   "baud rate: 9600 14400 19200 38400 57600 115200 230400 460800 921600")
+        ->type_name("RATE");
+    app.add_option("--retries", options.retries, "wake-up 0x00 bytes per step before giving up (default 30)")
+        ->check(CLI::Range(1u, 1000000u))
+        ->type_name("N");
+    app.add_option("--lang", texts.lang,
+                   "language of the texts (default: German in a German locale, else English)")
+        ->check(CLI::IsMember({"en", "de"}))
+        ->type_name("en|de");
+    app.add_option("--framing", texts.framing, "data bits, parity (N O E M S), stop bits (default 8N1)")
+        ->type_name("8N1");
+    app.add_flag("--json", options.json, "JSON Lines on standard output: one object per event");
+    app.add_option("--progress", texts.progress,
+                   "progress: a bar on a terminal, else lines (auto), bar, lines, none")
+        ->check(CLI::IsMember({"auto", "bar", "lines", "none"}))
+        ->type_name("MODE");
+    app.add_flag("-q,--quiet", options.quiet, "print only errors and one line per device at its end");
+    app.add_option("--station-name", options.stationName,
+                   "the station's name in the record store (default: host name)")
+        ->type_name("NAME");
+}
+
+} // namespace
+
 ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
                              std::ostream& err, const char* (*environment)(const char*)) {
     CLI::App app(kDescription, "tovrin");
     app.set_version_flag("--version", "tovrin " TOVRIN_VERSION);
     app.require_subcommand(0, 1);
     std::vector<std::string> listed;
-    std::string lang;
-    std::string framing = "8N1";
-    std::string progress = "auto";
+    SharedTexts texts;
     app.add_option("CFG", options.configFile, "download configuration (.cfg)");
     app.add_option("-C,--port", options.ports, "serial device, e.g. /dev/ttyUSB0; repeat for several devices")
         ->type_name("PORT")
@@ -127,69 +174,102 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
         ->delimiter(',')
         ->allow_extra_args(false)
         ->type_name("A,B,...");
-    app.add_option("-B,--baud", options.baudRate,
-                   "baud rate: 9600 14400 19200 38400 57600 115200 230400 460800 921600")
-        ->type_name("RATE");
     app.add_option("-L,--log", options.logFile, "log file (default tovrin.log)")->type_name("LOG");
     app.add_flag("-A,--append", options.appendLog, "append a record to an existing log");
     app.add_option("--report", options.reportFile, "write the run's result as one JSON document to FILE")
         ->type_name("FILE");
-    app.add_flag("--json", options.json,
-                 "JSON Lines on standard output: one object per event, the report last");
-    app.add_option("--progress", progress,
-                   "progress: a bar on a terminal, else lines (auto), bar, lines, none")
-        ->check(CLI::IsMember({"auto", "bar", "lines", "none"}))
-        ->type_name("MODE");
-    app.add_flag("-q,--quiet", options.quiet, "print only errors and one line per device at the end");
-    app.add_option("--retries", options.retries, "wake-up 0x00 bytes per step before giving up (default 30)")
-        ->check(CLI::Range(1u, 1000000u))
-        ->type_name("N");
-    app.add_option("--lang", lang, "language of the texts (default: German in a German locale, else English)")
-        ->check(CLI::IsMember({"en", "de"}))
-        ->type_name("en|de");
-    app.add_option("--framing", framing, "data bits, parity (N O E M S), stop bits (default 8N1)")
-        ->type_name("8N1");
+    app.add_option("--db", options.dbFile, "also record each device's run in this record store (SQLite)")
+        ->type_name("FILE");
+    AddLineOptions(app, options, texts);
 
-    CLI::App* check = app.add_subcommand(
-        "check", "read the configuration and every step file as a transfer would and list the steps "
-                 "(exit 0), or name the first problem (exit 2); no port is touched");
+    CLI::App* check = app.add_subcommand("check", "read the configuration and its step files, touch no port");
     check->add_option("CFG", options.configFile, "download configuration (.cfg)")->required();
     check->add_flag("--json", options.json, "the same as one JSON document");
-    CLI::App* ports = app.add_subcommand(
-        "ports", "list the serial ports: by-id names, USB vendor, product and serial number, driver, "
-                 "and the processes that hold or have them open");
+
+    CLI::App* ports = app.add_subcommand("ports", "list the serial ports and who uses them");
     ports->add_option("PORT", options.ports, "describe these ports (any device or link, a pty too) instead")
         ->type_name("PORT");
     ports->add_flag("--json", options.json, "the same as JSON");
+
+    CLI::App* station = app.add_subcommand("station", "load every board that is plugged in, and record it");
+    station->add_option("CFG", options.configFile, "download configuration (.cfg)")->required();
+    station
+        ->add_option("--watch", options.watchFolder,
+                     "the folder where devices appear (default /dev/serial/by-id)")
+        ->type_name("DIR");
+    station->add_option("--match", options.match, "only entries whose name matches (default *)")
+        ->type_name("GLOB");
+    station
+        ->add_option("--db", options.dbFile, "the record store (default $XDG_STATE_HOME/tovrin/records.db)")
+        ->type_name("FILE");
+    station
+        ->add_option("--logs", options.logsFolder, "the folder of the runs' logs (default: the current one)")
+        ->type_name("DIR");
+    station->add_option("--count", options.count, "end after N runs (exit 0 when all completed, else 1)")
+        ->check(CLI::Range(uint64_t(1), uint64_t(1) << 62))
+        ->type_name("N");
+    station->add_flag("--existing", options.existing, "also load the devices present at the start");
+    AddLineOptions(*station, options, texts);
+
+    CLI::App* history = app.add_subcommand("history", "list the recorded runs, newest first");
+    history
+        ->add_option("--db", options.dbFile, "the record store (default $XDG_STATE_HOME/tovrin/records.db)")
+        ->type_name("FILE");
+    history->add_option("--since", options.since, kSinceHelp)->type_name("TIME");
+    history->add_option("--serial", options.serial, "runs of the device with this USB serial number")
+        ->type_name("S");
+    history->add_option("--port", options.port, "runs on this port (the path the run opened)")
+        ->type_name("P");
+    history->add_option("--outcome", options.outcome, "completed, failed, cancelled or not-started")
+        ->check(CLI::IsMember({"completed", "failed", "cancelled", "not-started"}))
+        ->type_name("O");
+    history->add_option("--limit", options.limit, "at most N runs, the newest")->type_name("N");
+    CLI::Option* csv = history->add_flag("--csv", options.csv, "RFC 4180 CSV");
+    history->add_flag("--json", options.json, "JSON")->excludes(csv);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion&) {
         out << app.version() << "\n";
         return ParseOutcome::Done;
     } catch (const CLI::CallForHelp&) {
-        const CLI::App* asked = check->parsed() ? check : (ports->parsed() ? ports : &app);
+        const CLI::App* asked = &app;
+        for (const CLI::App* command : {check, ports, station, history}) {
+            asked = command->parsed() ? command : asked;
+        }
         out << asked->help() << "\n" << kUsage << "\n";
         return ParseOutcome::Done;
     } catch (const CLI::ParseError& failure) {
         return Refuse(err, failure.what());
     }
-    if (check->parsed()) {
-        options.command = CliCommand::Check;
-    } else if (ports->parsed()) {
-        options.command = CliCommand::Ports;
+    const std::pair<const CLI::App*, CliCommand> commands[] = {{check, CliCommand::Check},
+                                                               {ports, CliCommand::Ports},
+                                                               {station, CliCommand::Station},
+                                                               {history, CliCommand::History}};
+    for (const auto& [command, which] : commands) {
+        if (command->parsed()) {
+            options.command = which;
+        }
     }
     options.ports.insert(options.ports.end(), listed.begin(), listed.end());
-    options.progress = progress == "bar"     ? ProgressChoice::Bar
-                       : progress == "lines" ? ProgressChoice::Lines
-                       : progress == "none"  ? ProgressChoice::None
-                                             : ProgressChoice::Auto;
-    options.language = lang == "de" || (lang.empty() && GermanLocale(environment))
+    options.progress = texts.progress == "bar"     ? ProgressChoice::Bar
+                       : texts.progress == "lines" ? ProgressChoice::Lines
+                       : texts.progress == "none"  ? ProgressChoice::None
+                                                   : ProgressChoice::Auto;
+    options.language = texts.lang == "de" || (texts.lang.empty() && GermanLocale(environment))
                            ? CatalogueLanguage::German
                            : CatalogueLanguage::English;
-    if (!ParseFraming(framing, options.framing)) {
-        return Refuse(err, "framing " + framing +
+    if (!ParseFraming(texts.framing, options.framing)) {
+        return Refuse(err, "framing " + texts.framing +
                                " is not data bits 5-8, parity N O E M S and stop bits 1, 1.5 or 2");
     }
     options.framing.baudRate = options.baudRate;
-    return options.command == CliCommand::Transfer ? CheckTransfer(options, err) : ParseOutcome::Run;
+    switch (options.command) {
+    case CliCommand::Transfer:
+        return CheckTransfer(options, err);
+    case CliCommand::Station:
+        return CheckRate(options, err);
+    default:
+        return ParseOutcome::Run;
+    }
 }

@@ -12,6 +12,8 @@ enum class CliCommand {
     Transfer, // tovrin CFG -C PORT ...: load the devices
     Check,    // tovrin check CFG: read the configuration and its files, touch no port
     Ports,    // tovrin ports: list the serial ports
+    Station,  // tovrin station CFG -B RATE: load every board that is plugged in
+    History,  // tovrin history: the recorded runs
 };
 
 enum class ProgressChoice { Auto, Bar, Lines, None };
@@ -30,7 +32,22 @@ struct CliOptions {
     std::string reportFile; // --report: the JSON document of the run
     bool json = false;      // JSON Lines on standard output instead of text
     ProgressChoice progress = ProgressChoice::Auto;
-    bool quiet = false; // only errors and the end lines
+    bool quiet = false;      // only errors and the end lines
+    std::string dbFile;      // --db: the record store; the station's default is the user's
+    std::string stationName; // --station-name: the station's name in the record (default: host)
+    // station
+    std::string watchFolder = "/dev/serial/by-id";
+    std::string match = "*";
+    std::string logsFolder = ".";
+    uint64_t count = 0; // runs before the station ends; 0: no end
+    bool existing = false;
+    // history
+    std::string since;
+    std::string serial;
+    std::string port;
+    std::string outcome;
+    bool csv = false;
+    size_t limit = 0;
 };
 
 enum class ParseOutcome {

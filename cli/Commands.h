@@ -1,6 +1,8 @@
 #pragma once
 
 #include "cli/CliOptions.h"
+#include "cli/Report.h"
+#include "cli/RunOutput.h"
 
 // The commands of `tovrin`; each returns the process's exit status.
 
@@ -16,3 +18,13 @@ int RunTransfer(const CliOptions& options);
 int RunCheck(const CliOptions& options);
 // Lists the serial ports of the machine.
 int RunPorts(const CliOptions& options);
+// Loads every board plugged into the station's folder and records it.
+int RunStation(const CliOptions& options);
+// Lists the recorded runs.
+int RunHistory(const CliOptions& options);
+
+// The station's name in the records: --station-name, else the host's name.
+std::string StationName(const CliOptions& options);
+// Writes the runs into the store; a run that cannot be recorded is told on standard error.
+void Record(IRecordStore& store, IRunOutput& output, const std::vector<RunResult>& results,
+            const RunPlace& place);

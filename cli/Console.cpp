@@ -181,23 +181,23 @@ bool ProgressPacer::Due(const Progress& progress) {
     return due;
 }
 
-std::string EndLine(const RunResult& result) {
+std::string EndLine(const RunResult& result, const std::string& name) {
     const double rate = result.seconds > 0 ? result.bytes / result.seconds : 0;
     const std::string figures =
         FormatText("%u.%u s, %s bytes, %s", {unsigned(result.seconds), unsigned(result.seconds * 10) % 10,
                                              std::to_string(result.bytes), Rate(rate)});
+    const std::string error = result.error ? ": " + ForTerminal(result.error->text) : std::string();
     switch (result.outcome) {
     case RunOutcome::Completed:
-        return result.port + ": completed in " + figures;
+        return name + ": completed in " + figures;
     case RunOutcome::NotStarted:
-        return result.port + ": not started" + (result.error ? ": " + ForTerminal(result.error->text) : "");
+        return name + ": not started" + error;
     case RunOutcome::Cancelled:
-        return result.port + ": cancelled after " + figures;
+        return name + ": cancelled after " + figures;
     case RunOutcome::Failed:
         break;
     }
-    return result.port + ": failed after " + figures +
-           (result.error ? ": " + ForTerminal(result.error->text) : "");
+    return name + ": failed after " + figures + error;
 }
 
 Console::Console(std::FILE* out, bool terminal) : out(out), terminal(terminal) {}

@@ -48,8 +48,8 @@ private:
 };
 
 // The end of a device's run in one line: "/dev/ttyUSB0: completed in 12.3 s, 266240 bytes,
-// 21.6 kB/s", with the message that ended it when it did not complete.
-std::string EndLine(const RunResult& result);
+// 21.6 kB/s", with the message that ended it when it did not complete; `name` names the device.
+std::string EndLine(const RunResult& result, const std::string& name);
 
 // Text as the terminal shows it: the program's texts are Windows-1252 (as the log keeps them),
 // so a line that is not UTF-8 already is converted.

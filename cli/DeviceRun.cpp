@@ -23,6 +23,9 @@ constexpr uint32_t kCancelRequest = 0x0400 + 100; // WM_USER + 100: Ctrl-C, as t
 // Block progress is taken at least this often; it wakes the owner no sooner.
 constexpr uint32_t kProgressLookMs = 100;
 constexpr uint64_t kBootImageSize = 960;
+// After the stop's own wait: how long the threads of an ended transfer may take to end, before
+// the run counts as stuck.
+constexpr uint32_t kThreadEndMs = 5000;
 
 std::string WithoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -86,7 +89,7 @@ void DeviceRun::Run() {
 }
 
 void DeviceRun::Cancel() {
-    queue.Post({kCancelRequest, 0, 0});
+    queue->Post({kCancelRequest, 0, 0});
 }
 
 void DeviceRun::OpenLog() {
@@ -143,10 +146,10 @@ void DeviceRun::Transfer() {
     TransferOptions transfer;
     transfer.batchMode = true;
     transfer.maxConnectRetries = setup.options.retries;
-    queue.DeferWakeFor([](const PostedMessage& message) {
+    queue->DeferWakeFor([](const PostedMessage& message) {
         return message.message == WM_TRANSFER_STATE && message.wParam == IDS_BLOCK_OF;
     });
-    control = std::make_unique<TransferControl>(*this, setup.catalogue, platform, queue.Window(), transfer);
+    control = std::make_unique<TransferControl>(*this, setup.catalogue, platform, window.Get(), transfer);
     control->StartOrCancel();
     HandleMessages();
 }
@@ -156,7 +159,7 @@ void DeviceRun::Transfer() {
 void DeviceRun::HandleMessages() {
     for (;;) {
         PostedMessage message;
-        if (!queue.Next(message, kProgressLookMs)) {
+        if (!queue->Next(message, kProgressLookMs)) {
             continue;
         }
         if (message.message == kWmClose) {
@@ -357,7 +360,7 @@ void DeviceRun::WriteLogFile(const std::string* message) {
 }
 
 void DeviceRun::PostClose() {
-    queue.Post({kWmClose, 0, 0});
+    queue->Post({kWmClose, 0, 0});
 }
 
 void DeviceRun::FillResult() {
@@ -369,7 +372,11 @@ void DeviceRun::FillResult() {
     if (control) {
         const TransferEnding ending = control->Ending();
         const bool completed = control->Completed();
-        control.reset(); // the session's threads have been stopped by the end of the transfer
+        result.stuck = !control->ThreadsEnded(kThreadEndMs);
+        if (result.stuck) {
+            setup.output.Problem(port + ": a thread of the transfer did not end; the port is left alone");
+        }
+        control.reset();
         switch (ending.result) {
         case TransferEnding::Result::Completed:
             result.outcome = completed ? RunOutcome::Completed : RunOutcome::Failed;

@@ -102,7 +102,8 @@ private:
     const BuiltInCatalogue english{CatalogueLanguage::English};
 
     std::shared_ptr<PosixEnginePlatform> platform = std::make_shared<PosixEnginePlatform>();
-    MessageQueue queue;
+    std::shared_ptr<MessageQueue> queue = std::make_shared<MessageQueue>();
+    ScopedHandle window{*platform, platform->AddWindow(queue)};
     IniProfileReader profile;
     PosixFileSystem files;
     ConfigurationContext context;

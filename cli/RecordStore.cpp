@@ -520,7 +520,7 @@ bool ReadClock(const std::string& text, bool seconds, TimeOfDay& time) {
 }
 
 std::string IsoUtc(const TimeOfDay& time) {
-    char text[32];
+    char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", time.year, time.month, time.day,
                   time.hour, time.minute, time.second);
     return text;

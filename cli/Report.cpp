@@ -45,7 +45,7 @@ std::string IsoUtc(std::chrono::system_clock::time_point moment) {
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
-    char text[40];
+    char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
     return text;
@@ -122,6 +122,42 @@ bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& docume
         return false;
     }
     return true;
+}
+
+std::string HostName() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name;
+}
+
+RunRecord RecordOf(const RunResult& result, const RunPlace& place) {
+    RunRecord record;
+    record.started = result.started;
+    record.finished = result.finished;
+    record.host = place.host;
+    record.station = place.station;
+    record.port = Utf8(result.port);
+    if (result.usb) {
+        record.usbVendor = result.usb->vendor;
+        record.usbProduct = result.usb->product;
+        record.usbSerial = Utf8(result.usb->serial);
+    }
+    record.configuration = Utf8(place.configuration);
+    record.configurationSha256 = place.configurationSha256;
+    record.steps =
+        StepsJson(result.steps).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    record.outcome = OutcomeName(result.outcome);
+    if (result.error) {
+        record.errorId = result.error->id != 0 ? std::optional<int64_t>(result.error->id) : std::nullopt;
+        record.errorCode = result.error->code;
+        record.errorText = Utf8(result.error->text);
+    }
+    record.bytes = result.bytes;
+    record.seconds = result.seconds;
+    record.log = Utf8(result.record);
+    return record;
 }
 
 const char* OutcomeName(RunOutcome outcome) {

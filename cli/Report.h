@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/RecordStore.h"
 #include "cli/RunResult.h"
 
 #include <nlohmann/json.hpp>
@@ -30,6 +31,20 @@ std::string JsonLine(const nlohmann::ordered_json& value);
 // Writes the document to a new file that then replaces `path`, so that a reader never sees half
 // of it. False with the reason.
 bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason);
+
+// Where a run was made, for the record store.
+struct RunPlace {
+    std::string host;
+    std::string station;
+    std::string configuration;       // absolute path
+    std::string configurationSha256; // of the .cfg file
+};
+
+// The host's name; "localhost" when it has none.
+std::string HostName();
+
+// The record store's row of a run: the same facts as the report's device.
+RunRecord RecordOf(const RunResult& result, const RunPlace& place);
 
 // Text for JSON: UTF-8 as it is, the program's Windows-1252 texts converted.
 std::string Utf8(const std::string& text);

@@ -48,7 +48,7 @@ public:
     void Finish(const nlohmann::ordered_json&, const std::vector<RunResult>& results) override {
         console.ShowBars({});
         for (const RunResult& result : results) {
-            console.Line("", EndLine(result));
+            console.Line("", EndLine(result, result.port));
         }
     }
     void Abandon() override { console.ShowBars({}); }

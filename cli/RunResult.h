@@ -53,6 +53,8 @@ struct RunResult {
     std::string log;    // the log's path
     std::string record; // the run's log record (Windows-1252, CR LF), as written
     bool logWritten = false;
+    // A thread of the transfer did not end: it still holds the port, which is left alone.
+    bool stuck = false;
     std::vector<StepFacts> steps;
 };
 

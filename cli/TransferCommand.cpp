@@ -85,10 +85,36 @@ int ExitStatus(bool refused, int signal, const std::vector<RunResult>& results) 
 
 } // namespace
 
+std::string StationName(const CliOptions& options) {
+    return options.stationName.empty() ? HostName() : options.stationName;
+}
+
+// A record that cannot be written is told; the run's log stays its record.
+void Record(IRecordStore& store, IRunOutput& output, const std::vector<RunResult>& results,
+            const RunPlace& place) {
+    for (const RunResult& result : results) {
+        RunRecord record = RecordOf(result, place);
+        std::string reason;
+        if (!store.AddRun(record, reason)) {
+            output.Problem(result.port + ": the run was not recorded (" + reason + "); its log is " +
+                           result.log);
+        }
+    }
+}
+
 int RunTransfer(const CliOptions& options) {
     std::vector<std::string> logs;
     if (!Destinations(options, logs)) {
         return kExitRefused;
+    }
+    std::unique_ptr<IRecordStore> store;
+    if (!options.dbFile.empty()) {
+        std::string reason;
+        store = OpenRecordStore(options.dbFile, reason);
+        if (!store) {
+            std::cerr << "tovrin: " << reason << "\n";
+            return kExitRefused;
+        }
     }
     const auto started = std::chrono::system_clock::now();
     const sigset_t signals = BlockTerminationSignals();
@@ -153,6 +179,9 @@ int RunTransfer(const CliOptions& options) {
     if (!options.reportFile.empty() && !WriteJsonFile(options.reportFile, document, reason)) {
         output->Problem("the report cannot be written: " + reason);
         report.exitStatus = std::max(report.exitStatus, kExitFailed);
+    }
+    if (store) {
+        Record(*store, *output, report.devices, {HostName(), StationName(options), facts.path, facts.sha256});
     }
     output->Finish(document, report.devices);
     return report.exitStatus;

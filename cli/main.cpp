@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
         return RunCheck(options);
     case CliCommand::Ports:
         return RunPorts(options);
+    case CliCommand::Station:
+        return RunStation(options);
+    case CliCommand::History:
+        return RunHistory(options);
     case CliCommand::Transfer:
         break;
     }

@@ -203,9 +203,13 @@ void TransferControl::StopThreads() {
 // The threads of the last transfer, stopped already, are waited for (bounded) before a new one
 // starts: only then does the port open, and only then are their messages all in the queue.
 bool TransferControl::PreviousThreadsEnded() {
+    return ThreadsEnded(kRestartWaitMs);
+}
+
+bool TransferControl::ThreadsEnded(uint32_t timeoutMs) {
     OsHandle threads[2];
     uint32_t count = LiveThreads(threads);
-    return count == 0 || platform->WaitForThreads(threads, count, kRestartWaitMs) != kWaitTimeout;
+    return count == 0 || platform->WaitForThreads(threads, count, timeoutMs) != kWaitTimeout;
 }
 
 const LoadingStep* TransferControl::StepConcerned() {

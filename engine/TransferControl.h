@@ -70,6 +70,9 @@ public:
 
     void StartOrCancel();
     void StopSession();
+    // Waits at most `timeoutMs` for the threads of the last transfer to end; false when one is
+    // still running (it holds the session and its own handle of the port as long as it runs).
+    bool ThreadsEnded(uint32_t timeoutMs);
     bool IsRunning() const { return session->portHandle.load() != nullptr; }
 
     // Handlers of the posted messages.

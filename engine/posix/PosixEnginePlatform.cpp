@@ -126,6 +126,11 @@ struct PosixEnginePlatform::File : Object {
     size_t end = 0;  // the end of the buffered bytes
 };
 
+struct PosixEnginePlatform::Window : Object {
+    explicit Window(const std::shared_ptr<MessageQueue>& queue) : queue(queue) {}
+    std::weak_ptr<MessageQueue> queue;
+};
+
 // A thread's end, signalled by the thread itself as its last act.
 struct PosixEnginePlatform::Thread : Object {
     struct End {
@@ -235,10 +240,14 @@ PosixEnginePlatform::PosixEnginePlatform() = default;
 PosixEnginePlatform::~PosixEnginePlatform() = default;
 
 OsHandle PosixEnginePlatform::Add(std::shared_ptr<Object> object) {
-    OsHandle handle = object.get();
     std::lock_guard<std::mutex> lock(mutex);
+    OsHandle handle = reinterpret_cast<OsHandle>(nextHandle++);
     objects.emplace(handle, std::move(object));
     return handle;
+}
+
+OsHandle PosixEnginePlatform::AddWindow(const std::shared_ptr<MessageQueue>& queue) {
+    return Add(std::make_shared<Window>(queue));
 }
 
 // The object behind a handle, or null (and ERROR_INVALID_HANDLE) for a handle that is closed,
@@ -586,11 +595,15 @@ bool PosixEnginePlatform::RewindFile(OsHandle handle) {
     return true;
 }
 
-bool PosixEnginePlatform::PostToWindow(OsHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (window == nullptr) {
+// PostMessageA: refused once the owner has gone, as for a window that was destroyed.
+bool PosixEnginePlatform::PostToWindow(OsHandle handle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    auto window = Find<Window>(handle);
+    std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
+    if (!queue) {
+        lastError = 1400; // ERROR_INVALID_WINDOW_HANDLE
         return false;
     }
-    static_cast<MessageQueue*>(window)->Post({message, wParam, lParam});
+    queue->Post({message, wParam, lParam});
     return true;
 }
 

@@ -21,7 +21,9 @@ struct PostedMessage {
 };
 
 // The owner's message queue, the native stand-in for its window: the worker threads post, the
-// owner takes the messages one at a time on its own thread. Its address is the window handle.
+// owner takes the messages one at a time on its own thread. The platform knows it by a handle
+// (AddWindow) and only for as long as the owner keeps it: a post after the owner has gone is
+// refused.
 class MessageQueue {
 public:
     // Messages for which `mayWait` holds are queued without waking the owner: it takes them in
@@ -31,7 +33,6 @@ public:
     void Post(const PostedMessage& message);
     // The next message; false when none came within the time limit (kInfinite: no limit).
     bool Next(PostedMessage& message, uint32_t timeoutMs);
-    OsHandle Window() { return this; }
 
 private:
     std::mutex mutex;
@@ -46,13 +47,17 @@ private:
 // wait polls for room; a pending WaitCommEvent completes when the port turns readable, which
 // the wait learns from the same poll, so an acknowledge wakes the receive thread directly.
 // Threads are the standard library's; their end is an eventfd as well. Codes are Win32 codes
-// (engine/posix/PosixErrors.h).
+// (engine/posix/PosixErrors.h). Handles are numbers that are never used twice, so a handle that
+// was closed can never reach an object opened later.
 class PosixEnginePlatform : public IEnginePlatform {
 public:
     PosixEnginePlatform();
     ~PosixEnginePlatform() override;
     PosixEnginePlatform(const PosixEnginePlatform&) = delete;
     PosixEnginePlatform& operator=(const PosixEnginePlatform&) = delete;
+
+    // The owner's window: its message queue, which the platform does not keep alive.
+    OsHandle AddWindow(const std::shared_ptr<MessageQueue>& queue);
 
     // Bytes handed to ports so far.
     uint64_t BytesWritten() const { return bytesWritten.load(std::memory_order_relaxed); }
@@ -90,6 +95,7 @@ public:
     struct Port;
     struct File;
     struct Thread;
+    struct Window;
     class Slot;
 
 private:
@@ -104,4 +110,5 @@ private:
     SystemCause cause;
     std::atomic<uint64_t> bytesWritten{0};
     std::atomic<uint32_t> nextThreadId{1};
+    uintptr_t nextHandle = 0x10;
 };

@@ -186,6 +186,36 @@ TEST(PosixPlatform, RefusesPortsItCannotUseWithTheReason) {
     EXPECT_EQ(error, kErrorInvalidParameter);
 }
 
+// A station destroys sessions and goes on: a late post must not reach an owner that has gone,
+// and a handle closed long ago must not reach an object opened since.
+TEST(PosixPlatform, RefusesPostsToAnOwnerThatHasGoneAndNeverReusesAHandle) {
+    PosixEnginePlatform platform;
+    auto queue = std::make_shared<MessageQueue>();
+    ScopedHandle window(platform, platform.AddWindow(queue));
+    EXPECT_TRUE(platform.PostToWindow(window.Get(), 0x407, 131, 0));
+    PostedMessage message;
+    ASSERT_TRUE(queue->Next(message, 0));
+    EXPECT_EQ(message.wParam, 131u);
+    queue.reset();
+    EXPECT_FALSE(platform.PostToWindow(window.Get(), 0x407, 131, 0));
+    EXPECT_FALSE(platform.PostToWindow(nullptr, 0x407, 131, 0));
+
+    OsHandle closed = platform.CreateManualEvent(false);
+    platform.CloseHandle(closed);
+    std::vector<OsHandle> opened;
+    for (int i = 0; i < 100; ++i) {
+        opened.push_back(platform.CreateManualEvent(false));
+        EXPECT_NE(opened.back(), closed);
+    }
+    platform.SetEvent(closed);
+    ScopedHandle stop(platform, platform.CreateManualEvent(false));
+    EXPECT_EQ(platform.WaitForTwo(stop.Get(), opened.back(), 0), kWaitTimeout)
+        << "the stale set reached nothing";
+    for (OsHandle handle : opened) {
+        platform.CloseHandle(handle);
+    }
+}
+
 TEST(PosixPlatform, WaitsForThreadsWithinItsLimit) {
     PosixEnginePlatform platform;
     std::atomic<bool> release{false};

@@ -1,0 +1,435 @@
+// tovrin station: every board plugged into the watched folder is loaded once per plug, in
+// parallel with the others, and recorded. One supervisor owns the runs by their entry and waits
+// in one poll on the signals, the folder, the runs' ends and the screen's timer.
+#include "cli/Commands.h"
+#include "cli/ConfigurationCheck.h"
+#include "cli/DeviceRun.h"
+#include "cli/LogOutput.h"
+#include "cli/WatchedFolder.h"
+
+#include <fnmatch.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <pthread.h>
+#include <thread>
+
+namespace {
+
+constexpr long kScreenTickNs = 100 * 1000 * 1000;
+
+const char* Environment(const char* name) {
+    return std::getenv(name);
+}
+
+void Signal(int fd) {
+    const uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Drain(int fd) {
+    uint64_t count = 0;
+    while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+// A name for file names: letters, digits, '.', '-' and '_'; anything else becomes '_'.
+std::string FileNamePart(const std::string& text) {
+    std::string part;
+    for (char c : text) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                           c == '.' || c == '-' || c == '_';
+        part += plain ? c : '_';
+    }
+    return part.empty() ? std::string("device") : part;
+}
+
+// "20261208-170204.123-A10K3XYZ.log" in the logs folder, never an existing file.
+std::string LogName(const std::string& folder, const std::string& name) {
+    const std::string iso = IsoUtc(std::chrono::system_clock::now()); // 2026-12-08T17:02:04.123Z
+    const std::string stamp = iso.substr(0, 4) + iso.substr(5, 2) + iso.substr(8, 2) + "-" +
+                              iso.substr(11, 2) + iso.substr(14, 2) + iso.substr(17, 6);
+    const std::string base = folder + "/" + stamp + "-" + FileNamePart(name);
+    std::string path = base + ".log";
+    for (int copy = 2; access(path.c_str(), F_OK) == 0; ++copy) {
+        path = base + "-" + std::to_string(copy) + ".log";
+    }
+    return path;
+}
+
+// The station's output for people: the devices' own lines stay in their logs; problems go to
+// standard error between the screen's lines.
+class StationText : public IRunOutput {
+public:
+    explicit StationText(bool terminal) : console(stdout, terminal) {}
+    void Line(const std::string&, const std::string&) override {}
+    void Problem(const std::string& text) override { console.Error("tovrin: " + text); }
+    void ShowProgress(const std::vector<DeviceProgress>&) override {}
+    void DeviceEnded(const RunResult&) override {}
+    void Finish(const nlohmann::ordered_json&, const std::vector<RunResult>&) override {}
+    void Abandon() override { console.ShowBars({}); }
+
+    Console console;
+};
+
+// One entry of the folder: a device while it is plugged in.
+struct Slot {
+    std::string path; // the watched entry, which the run opens
+    std::string name; // as the screen shows it: the USB serial number, else the entry's name
+    bool present = true;
+    bool waiting = false; // plugged again while its last run was still ending
+    bool skipped = false; // present at the start and not loaded
+    ConfigurationFacts facts;
+    std::unique_ptr<RunSetup> setup;
+    std::unique_ptr<DeviceRun> run;
+    std::thread thread;
+    std::optional<RunResult> last; // shown until the device is unplugged
+};
+
+class Station {
+public:
+    Station(const CliOptions& options, IRecordStore& store, std::unique_ptr<IRunOutput> output,
+            StationText* text)
+        : options(options), store(store), output(std::move(output)), text(text), catalogue(options.language),
+          watched(AbsolutePath(options.watchFolder)),
+          folder(watched), place{HostName(), StationName(options), std::string(), std::string()} {}
+
+    // Everything that can be refused is refused before any device is touched.
+    bool Prepare(std::string& reason);
+    int Run();
+
+private:
+    void OnSignal();
+    void Appeared(const std::string& entry, bool atStart);
+    void Went(const std::string& entry);
+    void Removed(const Slot& slot);
+    void Start(Slot& slot);
+    void Reap();
+    void Finish(Slot& slot);
+    void Show();
+    void Tell(const std::string& line);
+    bool Busy() const;
+    int ExitStatus() const;
+
+    const CliOptions& options;
+    IRecordStore& store;
+    std::unique_ptr<IRunOutput> output;
+    StationText* text; // the text output, when it is not JSON
+    const BuiltInCatalogue catalogue;
+    const std::string watched; // the folder, absolute: the runs' ports are recorded by it
+    WatchedFolder folder;
+    RunPlace place;
+    UniqueFd signals;
+    UniqueFd ended = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    UniqueFd timer = UniqueFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    std::map<std::string, Slot> slots;      // by entry name
+    std::map<std::string, bool> stuckPaths; // ports a stuck run still holds: left alone
+    uint64_t started = 0;
+    uint64_t finished = 0;
+    uint64_t passed = 0;
+    uint64_t failed = 0;
+    bool allCompleted = true;
+    int signal = 0;
+    bool stopping = false;
+};
+
+bool Station::Prepare(std::string& reason) {
+    const ConfigurationFacts facts = InspectConfiguration(options.configFile, catalogue);
+    if (facts.problem) {
+        reason = facts.problem->file + ": " + facts.problem->words;
+        return false;
+    }
+    place.configuration = facts.path;
+    std::string why;
+    if (!LogWritable(options.logsFolder + "/tovrin.log", why)) {
+        reason = "the logs cannot be written: " + why;
+        return false;
+    }
+    if (!ended || !timer) {
+        reason = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
+    if (!folder.Start(reason)) {
+        return false;
+    }
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&mask, number);
+    }
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr); // the runs' threads inherit the mask
+    std::signal(SIGPIPE, SIG_IGN);
+    signals = UniqueFd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    const itimerspec tick{{0, kScreenTickNs}, {0, kScreenTickNs}};
+    timerfd_settime(timer.Get(), 0, &tick, nullptr);
+    return static_cast<bool>(signals);
+}
+
+int Station::Run() {
+    for (const std::string& entry : folder.Entries()) {
+        Appeared(entry, true);
+    }
+    while (!stopping || Busy()) {
+        pollfd watched[] = {{signals.Get(), POLLIN, 0},
+                            {folder.Fd(), POLLIN, 0},
+                            {ended.Get(), POLLIN, 0},
+                            {timer.Get(), POLLIN, 0}};
+        if (poll(watched, 4, -1) < 0) {
+            continue; // EINTR
+        }
+        if (watched[0].revents != 0) {
+            OnSignal();
+        }
+        if (watched[2].revents != 0) {
+            Drain(ended.Get());
+            Reap();
+        }
+        if (watched[1].revents != 0) {
+            folder.Read([this](const std::string& entry) { Appeared(entry, false); },
+                        [this](const std::string& entry) { Went(entry); });
+        }
+        if (watched[3].revents != 0) {
+            Drain(timer.Get());
+            Show();
+        }
+    }
+    Show();
+    const int status = ExitStatus();
+    if (text != nullptr) {
+        text->console.ShowBars({});
+        text->console.Line("", "totals: " + std::to_string(passed) + " passed, " + std::to_string(failed) +
+                                   " failed, " + std::to_string(finished) + " runs");
+    } else {
+        output->Event({{"event", "station_end"},
+                       {"runs", finished},
+                       {"passed", passed},
+                       {"failed", failed},
+                       {"exit_status", status}});
+    }
+    return status;
+}
+
+// The first signal stops taking devices and cancels the runs (their logs and records are written
+// as cancelled); a second one leaves at once.
+void Station::OnSignal() {
+    signalfd_siginfo info{};
+    while (read(signals.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (signal != 0) {
+            output->Abandon();
+            std::fflush(stdout);
+            std::_Exit(kExitSignalBase + static_cast<int>(info.ssi_signo));
+        }
+        signal = static_cast<int>(info.ssi_signo);
+        stopping = true;
+        for (auto& [entry, slot] : slots) {
+            if (slot.run) {
+                slot.run->Cancel();
+            }
+        }
+    }
+}
+
+void Station::Appeared(const std::string& entry, bool atStart) {
+    if (fnmatch(options.match.c_str(), entry.c_str(), 0) != 0) {
+        return;
+    }
+    auto [found, added] = slots.try_emplace(entry);
+    Slot& slot = found->second;
+    slot.present = true;
+    if (added) {
+        slot.path = watched + "/" + entry;
+        const std::optional<UsbIdentity> usb = ReadUsbIdentity(slot.path);
+        slot.name = usb && !usb->serial.empty() ? usb->serial : entry;
+    }
+    output->Event({{"event", "device_added"}, {"port", Utf8(slot.path)}, {"name", Utf8(slot.name)}});
+    Tell(slot.name + ": plugged in (" + slot.path + ")");
+    if (atStart && !options.existing) {
+        slot.skipped = true;
+        return;
+    }
+    slot.skipped = false;
+    if (slot.run) {
+        slot.waiting = true; // its last run is still ending
+        return;
+    }
+    Start(slot);
+}
+
+void Station::Went(const std::string& entry) {
+    auto found = slots.find(entry);
+    if (found == slots.end()) {
+        return;
+    }
+    Slot& slot = found->second;
+    slot.present = false;
+    slot.waiting = false;
+    if (!slot.run) {
+        Removed(slot);
+        slots.erase(found);
+    }
+    // A device that goes during its run is told gone after the run's end.
+}
+
+void Station::Removed(const Slot& slot) {
+    output->Event({{"event", "device_removed"}, {"port", Utf8(slot.path)}, {"name", Utf8(slot.name)}});
+    Tell(slot.name + ": unplugged");
+}
+
+void Station::Start(Slot& slot) {
+    if (stopping || (options.count != 0 && started >= options.count) || stuckPaths.count(slot.path) != 0) {
+        return;
+    }
+    slot.last.reset();
+    slot.facts = InspectConfiguration(options.configFile, catalogue);
+    if (slot.facts.problem) {
+        output->Problem(slot.facts.problem->file + ": " + slot.facts.problem->words);
+    }
+    slot.setup = std::make_unique<RunSetup>(
+        RunSetup{options, slot.facts, catalogue, *output, slot.facts.problem.has_value()});
+    slot.run = std::make_unique<DeviceRun>(*slot.setup, slot.path, LogName(options.logsFolder, slot.name));
+    const int done = ended.Get();
+    slot.thread = std::thread([run = slot.run.get(), done] {
+        run->Run();
+        Signal(done);
+    });
+    ++started;
+}
+
+void Station::Reap() {
+    for (auto it = slots.begin(); it != slots.end();) {
+        Slot& slot = it->second;
+        if (slot.run && slot.run->Finished()) {
+            Finish(slot);
+        }
+        if (!slot.run && !slot.present) {
+            Removed(slot);
+            it = slots.erase(it);
+            continue;
+        }
+        if (!slot.run && slot.waiting) {
+            slot.waiting = false;
+            Start(slot);
+        }
+        ++it;
+    }
+    if (options.count != 0 && finished >= options.count) {
+        stopping = true;
+    }
+}
+
+// A run has ended: it is recorded and told, and its session goes.
+void Station::Finish(Slot& slot) {
+    slot.thread.join();
+    RunResult result = slot.run->Result();
+    slot.run.reset();
+    slot.setup.reset();
+    if (result.stuck) {
+        stuckPaths[slot.path] = true;
+    }
+    place.configurationSha256 = slot.facts.sha256;
+    Record(store, *output, {result}, place);
+    output->DeviceEnded(result);
+    Tell(EndLine(result, slot.name) + " (log " + result.log + ")");
+    ++finished;
+    const bool completed = result.outcome == RunOutcome::Completed;
+    allCompleted = allCompleted && completed;
+    ++(completed ? passed : failed);
+    slot.last = std::move(result);
+}
+
+bool Station::Busy() const {
+    for (const auto& [entry, slot] : slots) {
+        if (slot.run) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int Station::ExitStatus() const {
+    if (signal != 0) {
+        return kExitSignalBase + signal;
+    }
+    return allCompleted ? kExitCompleted : kExitFailed;
+}
+
+// An event as a line: on a terminal above the screen, without one as the station's record.
+void Station::Tell(const std::string& line) {
+    if (text != nullptr && !options.quiet) {
+        text->console.Line("", line);
+    }
+}
+
+// On a terminal: a line per device (its progress, or PASS or FAIL and the time until it is
+// unplugged) and the totals. As JSON: the devices' progress events.
+void Station::Show() {
+    std::vector<DeviceProgress> running;
+    std::vector<std::string> lines;
+    const size_t width = text != nullptr ? text->console.Width() : 80;
+    for (auto& [entry, slot] : slots) {
+        if (slot.run) {
+            DeviceProgress now = slot.run->CurrentProgress();
+            lines.push_back(ProgressBar(slot.name, now.progress, width));
+            running.push_back(std::move(now));
+        } else if (slot.last) {
+            const bool pass = slot.last->outcome == RunOutcome::Completed;
+            std::string line = slot.name + (pass ? " PASS " : " FAIL ") +
+                               std::to_string(static_cast<unsigned>(slot.last->seconds + 0.5)) + " s";
+            if (!pass && slot.last->error) {
+                line += "  " + ForTerminal(slot.last->error->text);
+            }
+            lines.push_back(line.substr(0, width > 1 ? width - 1 : line.size()));
+        } else if (slot.skipped) {
+            lines.push_back(slot.name + " present at the start, not loaded");
+        }
+    }
+    lines.push_back("passed " + std::to_string(passed) + "  failed " + std::to_string(failed) + "  loading " +
+                    std::to_string(running.size()) + (stopping ? "  (stopping)" : ""));
+    if (text == nullptr) {
+        output->ShowProgress(running);
+    } else if (text->console.Terminal() && !options.quiet) {
+        text->console.ShowBars(lines);
+    }
+}
+
+} // namespace
+
+int RunStation(const CliOptions& options) {
+    const std::string path = options.dbFile.empty() ? DefaultRecordStorePath(Environment) : options.dbFile;
+    std::string reason;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(path, reason);
+    if (!store) {
+        std::cerr << "tovrin: " << reason << "\n";
+        return kExitRefused;
+    }
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    std::unique_ptr<IRunOutput> output;
+    StationText* text = nullptr;
+    if (options.json) {
+        OutputOptions shown;
+        shown.json = true;
+        output = MakeRunOutput(shown, stdout, terminal);
+    } else {
+        auto owned = std::make_unique<StationText>(terminal);
+        text = owned.get();
+        output = std::move(owned);
+    }
+    Station station(options, *store, std::move(output), text);
+    if (!station.Prepare(reason)) {
+        std::cerr << "tovrin: " << reason << "\n";
+        return kExitRefused;
+    }
+    return station.Run();
+}
