@@ -178,6 +178,13 @@ bool Station::Prepare(std::string& reason) {
 }
 
 int Station::Run() {
+    output->Event({{"event", "station_start"},
+                   {"watch", Utf8(watched)},
+                   {"match", Utf8(options.match)},
+                   {"configuration", Utf8(place.configuration)},
+                   {"station", Utf8(place.station)}});
+    Tell("watching " + watched + " for devices (" + options.match + "), loading " + place.configuration +
+         "; Ctrl-C ends");
     for (const std::string& entry : folder.Entries()) {
         Appeared(entry, true);
     }

@@ -12,12 +12,15 @@ output, the JSON report and the JSON Lines events.
 """
 import argparse
 import fcntl
+import csv
 import hashlib
+import io
 import json
 import os
 import re
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -177,6 +180,48 @@ SCENARIOS = {
         args_only=["check", "Empty.cfg"], exit=2, nolog=True, stderr=["tovrin: Empty.cfg: no loading steps"]),
     "ports_describes_a_pty": dict(
         holder=True, args_only=["ports", "{port0}", "--json"], exit=0, nolog=True, ports_json=True),
+}
+
+# Station rows: a station watching work/watch, plugged by the steps of `plugs`: ("plug", NAME,
+# simulator options) links a new simulator as watch/NAME, ("unplug", NAME) ends it (its link
+# goes), ("gone", NAME) waits until it has ended by itself, ("wait", SECONDS), ("signal", SIGNAL).
+# `runs` are the recorded (entry, outcome) pairs, in any order; `history` runs `tovrin history`
+# with the arguments and wants the entries of the runs it lists, newest first.
+STATION = {
+    "station_loads_and_records_two_devices": dict(
+        args=["--count", "2", "--json"], exit=0,
+        plugs=[("plug", "a", []), ("plug", "b", [])], runs=[("a", "completed"), ("b", "completed")],
+        events={"device_added": 2, "device_end": 2, "station_start": 1, "station_end": 1}),
+    "station_records_a_device_unplugged_mid_transfer": dict(
+        args=["--count", "1"], exit=1, plugs=[("plug", "a", ["--disconnect", "1.block.5"])],
+        runs=[("a", "failed")], stdout=["a: failed after", "a: unplugged", "totals: 0 passed, 1 failed"]),
+    "station_loads_a_device_again_when_plugged_again": dict(
+        args=["--count", "2", "--json"], exit=0,
+        plugs=[("plug", "a", []), ("gone", "a"), ("plug", "a", [])], runs=[("a", "completed"), ("a", "completed")],
+        # The second plug's link may go before the station ends.
+        events={"device_added": 2, "device_removed": (1, 2), "device_end": 2}),
+    "station_skips_a_device_present_at_start": dict(
+        args=["--count", "1"], exit=0, present=["early"], plugs=[("wait", 1.0), ("plug", "late", [])],
+        runs=[("late", "completed")]),
+    "station_loads_a_device_present_at_start_with_existing": dict(
+        args=["--count", "1", "--existing"], exit=0, present=["early"], runs=[("early", "completed")]),
+    "two_stations_share_one_record_store": dict(
+        args=["--count", "2"], exit=0, second=True,
+        plugs=[("plug", "a", []), ("plug", "b", []), ("plug", "2/c", []), ("plug", "2/d", [])],
+        runs=[("a", "completed"), ("b", "completed"), ("c", "completed"), ("d", "completed")]),
+    "station_cancels_its_runs_on_ctrl_c": dict(
+        args=[], exit=130,
+        plugs=[("plug", "a", ["--ack", "1.block.3=late:8000"]), ("plug", "b", ["--ack", "1.boot=late:8000"]),
+               ("wait", 1.0), ("signal", signal.SIGINT)],
+        runs=[("a", "cancelled"), ("b", "cancelled")], log_tail=CANCELLED, stdout=["totals: 0 passed, 2 failed"]),
+    "station_refuses_a_newer_record_store": dict(
+        args=[], exit=2, newer_store=True, runs=None, stderr=["rec.db", "2"]),
+    "history_filters_and_formats": dict(
+        args=["--count", "2", "--retries", "2"], exit=1,
+        plugs=[("plug", "a", []), ("plug", "b", ["--silent"])], runs=[("a", "completed"), ("b", "failed")],
+        history=[([], "table", ["b", "a", "seeded"]), (["--outcome", "failed"], "json", ["b"]),
+                 (["--port", "{watch}/a"], "csv", ["a"]), (["--since", "1h"], "json", ["b", "a"]),
+                 (["--since", "2099-01-01"], "table", []), (["--serial", "FT4711"], "json", ["seeded"])]),
 }
 
 
@@ -427,16 +472,143 @@ class Run:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
+class StationRun(Run):
+    """A station watching work/watch (and a second one work/watch2), plugged by the row's steps."""
+
+    def __init__(self, options, name):
+        self.tovrin, self.sim = str(Path(options.tovrin).resolve()), str(Path(options.sim).resolve())
+        self.row = STATION[name]
+        self.work = Path(tempfile.mkdtemp(prefix=f"native-e2e.{name}."))
+        for entry in os.listdir(REPO / "examples"):
+            shutil.copy(REPO / "examples" / entry, self.work / entry)
+        for folder in ("watch", "watch2", "logs", "sims"):
+            (self.work / folder).mkdir()
+        self.db = self.work / "rec.db"
+        self.sims = {}
+
+    def plug(self, name, extra):
+        folder = self.work / "sims" / f"{name.replace('/', '_')}.{len(self.sims)}"
+        folder.mkdir()
+        link = self.work / ("watch2/" + name[2:] if name.startswith("2/") else "watch/" + name)
+        steps = ["--step", f"ack=197,program={self.work / 'EXAMPLE1.B86'}",
+                 "--step", f"ack=163,program={self.work / 'EXAMPLE2.B86'}"]
+        self.sims[name] = Simulator(self.sim, link, folder, *extra, *steps)
+
+    def station(self, watch):
+        args = [self.tovrin, "station", "Example.cfg", "-B", "115200", "--watch", str(self.work / watch), "--logs",
+                str(self.work / "logs"), "--db", str(self.db), *self.row["args"]]
+        process = subprocess.Popen(args, cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   env=dict(os.environ, LANG="en_US.UTF-8", LC_ALL=""))
+        if self.row["exit"] != 2:
+            first = process.stdout.readline()  # the station says it watches before anything else
+            if "watch" not in first:
+                process.kill()
+                raise Failure(f"the station did not start: {first!r} {process.communicate()[1]}")
+            return process, first
+        return process, ""
+
+    def execute(self):
+        if self.row.get("newer_store"):
+            with sqlite3.connect(self.db) as store:
+                store.execute("CREATE TABLE runs (id INTEGER PRIMARY KEY)")
+                store.execute("PRAGMA user_version = 2")
+            before = self.db.read_bytes()
+        for name in self.row.get("present", []):
+            self.plug(name, [])
+        stations = [self.station("watch")] + ([self.station("watch2")] if self.row.get("second") else [])
+        for step in self.row.get("plugs", []):
+            if step[0] == "plug":
+                self.plug(step[1], step[2])
+            elif step[0] == "unplug":
+                self.sims[step[1]].finish(limit=0)
+            elif step[0] == "gone":
+                self.sims[step[1]].finish(limit=20)
+            elif step[0] == "wait":
+                time.sleep(step[1])
+            else:
+                for process, _ in stations:
+                    process.send_signal(step[1])
+        results = []
+        for process, first in stations:
+            try:
+                out, err = process.communicate(timeout=RUN_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                raise Failure("the station did not end")
+            results.append((process.returncode, first + out, err))
+        for sim in self.sims.values():
+            sim.finish(limit=3)
+        for code, out, err in results:
+            check(code == self.row["exit"], f"exit status {code}, not {self.row['exit']}\n{out}\n{err}")
+            for expected in self.row.get("stdout", []):
+                check(expected in out, f"{expected!r} not in the output:\n{out}")
+            for expected in self.row.get("stderr", []):
+                check(expected in err, f"{expected!r} not on standard error:\n{err}")
+        if self.row.get("newer_store"):
+            check(self.db.read_bytes() == before, "the newer record store was changed")
+            return
+        self.verify_runs(results)
+        for args, form, names in self.row.get("history", []):
+            self.verify_history(args, form, names)
+
+    def verify_runs(self, results):
+        with sqlite3.connect(self.db) as store:
+            rows = store.execute("SELECT port, outcome, log, steps, configuration_sha256 FROM runs").fetchall()
+        recorded = sorted((Path(port).name, outcome) for port, outcome, _, _, _ in rows)
+        check(recorded == sorted((name.split("/")[-1], outcome) for name, outcome in self.row["runs"]),
+              f"recorded runs {recorded}")
+        logs = sorted(os.listdir(self.work / "logs"))
+        check(len(logs) == len(rows) and all(re.match(r"^\d{8}-\d{6}\.\d{3}-\w+\.log$", log) for log in logs),
+              f"logs {logs}")
+        for port, outcome, log, steps, cfg_hash in rows:
+            check(cfg_hash == sha256(self.work / "Example.cfg") and json.loads(steps) == self.expected_steps(),
+                  f"{port}: the configuration's facts")
+            lines = log.split("\r\n")
+            check(HEADER.match(lines[0]) is not None, f"{port}: the log in the record: {lines[:2]}")
+            if outcome == "completed":
+                check(lines[-3] == "*** Download finally completed", f"{port}: {lines[-3:]}")
+            if "log_tail" in self.row:
+                check(lines[-len(self.row["log_tail"]):] == self.row["log_tail"], f"{port}: {lines[-4:]}")
+        for code, out, err in results:
+            if "events" in self.row:
+                kinds = [json.loads(line)["event"] for line in out.splitlines()]
+                for kind, count in self.row["events"].items():
+                    low, high = count if isinstance(count, tuple) else (count, count)
+                    check(low <= kinds.count(kind) <= high, f"{count} {kind} events wanted: {kinds}")
+
+    def verify_history(self, args, form, names):
+        with sqlite3.connect(self.db) as store:
+            if not store.execute("SELECT 1 FROM runs WHERE port = 'seeded'").fetchall():
+                store.execute("INSERT INTO runs (started, finished, host, station, port, usb_serial, configuration, "
+                              "configuration_sha256, steps, outcome, bytes, seconds, log) VALUES ('2020-01-01T00:00:00Z',"
+                              " '2020-01-01T00:00:01Z', 'h', 's', 'seeded', 'FT4711', 'c', 'x', '[]', 'completed', 0, 1,"
+                              " '')")
+        args = [arg.format(watch=str(self.work / "watch")) for arg in args]
+        flags = {"table": [], "csv": ["--csv"], "json": ["--json"]}[form]
+        done = subprocess.run([self.tovrin, "history", "--db", str(self.db), *args, *flags], capture_output=True,
+                              text=True)
+        check(done.returncode == 0, f"history {args}: {done.stderr}")
+        if form == "json":
+            listed = [Path(run["port"]).name for run in json.loads(done.stdout)]
+        elif form == "csv":
+            check(done.stdout.startswith("id,started,finished,host,station,port,"), f"CSV header {done.stdout[:80]}")
+            listed = [Path(row["port"]).name for row in csv.DictReader(io.StringIO(done.stdout, newline=""))]
+        else:
+            body = done.stdout.splitlines()[1:]
+            listed = [] if done.stdout.strip() == "no runs" else [line.split()[3] for line in body]
+        check(listed == names, f"history {args} {form}: {listed}, not {names}\n{done.stdout}")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + sorted(STATION) + ["list"])
     parser.add_argument("--tovrin")
     parser.add_argument("--sim")
     options = parser.parse_args()
     if options.scenario == "list":
-        print("\n".join(sorted(SCENARIOS)))
+        print("\n".join(sorted(SCENARIOS) + sorted(STATION)))
         return 0
-    run = Run(options, options.scenario)
+    run = StationRun(options, options.scenario) if options.scenario in STATION else Run(options, options.scenario)
     try:
         run.execute()
     except Failure as failure:
