@@ -383,6 +383,9 @@ public:
             return false;
         }
         record.id = sqlite3_last_insert_rowid(database.get());
+        // Runs are written one now and then by a process that runs for days: the pages cached
+        // for a write are given back, so that its memory does not grow with the store.
+        sqlite3_db_release_memory(database.get());
         return true;
     }
 
