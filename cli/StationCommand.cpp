@@ -33,18 +33,6 @@ const char* Environment(const char* name) {
     return std::getenv(name);
 }
 
-void Signal(int fd) {
-    const uint64_t one = 1;
-    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-void Drain(int fd) {
-    uint64_t count = 0;
-    while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-}
-
 // A name for file names: letters, digits, '.', '-' and '_'; anything else becomes '_'.
 std::string FileNamePart(const std::string& text) {
     std::string part;
@@ -200,7 +188,7 @@ int Station::Run() {
             OnSignal();
         }
         if (watched[2].revents != 0) {
-            Drain(ended.Get());
+            DrainEventFd(ended.Get());
             Reap();
         }
         if (watched[1].revents != 0) {
@@ -208,7 +196,7 @@ int Station::Run() {
                         [this](const std::string& entry) { Went(entry); });
         }
         if (watched[3].revents != 0) {
-            Drain(timer.Get());
+            DrainEventFd(timer.Get());
             Show();
         }
     }
@@ -309,7 +297,7 @@ void Station::Start(Slot& slot) {
     const int done = ended.Get();
     slot.thread = std::thread([run = slot.run.get(), done] {
         run->Run();
-        Signal(done);
+        SignalEventFd(done);
     });
     ++started;
 }

@@ -34,18 +34,6 @@ UniqueFd NewEventFd(bool signalled) {
     return UniqueFd(eventfd(signalled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
-void Signal(int fd) {
-    const uint64_t one = 1;
-    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-void Drain(int fd) {
-    uint64_t count = 0;
-    while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-}
-
 // The errors of a line that has hung up: the adapter is gone.
 bool HungUp(int posixError) {
     return posixError == EIO || posixError == ENXIO || posixError == ENODEV;
@@ -90,13 +78,13 @@ struct PosixEnginePlatform::Event : Object {
     void Set() {
         std::lock_guard<std::mutex> lock(change);
         if (!signalled.exchange(true)) {
-            Signal(fd.Get());
+            SignalEventFd(fd.Get());
         }
     }
     void Reset() {
         std::lock_guard<std::mutex> lock(change);
         if (signalled.exchange(false)) {
-            Drain(fd.Get());
+            DrainEventFd(fd.Get());
         }
     }
     bool Signalled() const { return signalled.load(); }
@@ -669,7 +657,7 @@ OsHandle PosixEnginePlatform::StartThread(std::function<void()> body, uint32_t& 
         thread->thread = std::thread([end, body = std::move(body)]() mutable {
             body();
             body = nullptr; // what the thread held goes before it counts as ended
-            Signal(end->fd.Get());
+            SignalEventFd(end->fd.Get());
         });
     } catch (const std::system_error& failure) {
         Fail(failure.code().value());

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <utility>
 
 // Owns one file descriptor.
@@ -33,3 +35,16 @@ public:
 private:
     int fd_ = -1;
 };
+
+// An eventfd used as a flag: one more count, or every count taken (a timerfd's expirations too).
+inline void SignalEventFd(int fd) {
+    const uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+inline void DrainEventFd(int fd) {
+    uint64_t count = 0;
+    while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
