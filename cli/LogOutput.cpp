@@ -71,11 +71,19 @@ bool LogWritable(const std::string& path, std::string& reason) {
             return false;
         }
     }
-    const std::string folder = Directory(path);
-    if (access(folder.c_str(), W_OK) != 0) {
+    return FolderWritable(Directory(path), reason);
+}
+
+// access() answers yes to root for every folder, /proc and read-only mounts too: a file is made
+// there and removed again.
+bool FolderWritable(const std::string& folder, std::string& reason) {
+    std::string probe = folder + "/.tovrin-XXXXXX";
+    const UniqueFd fd(mkstemp(probe.data()));
+    if (!fd) {
         reason = Reason(folder);
         return false;
     }
+    unlink(probe.c_str());
     return true;
 }
 

@@ -12,6 +12,8 @@ std::string LocaleDateTime(std::time_t moment);
 
 // Checks before a run that the log can be written where it is to go; false with the reason.
 bool LogWritable(const std::string& path, std::string& reason);
+// Whether a file can be made in the folder (tried, not only asked); false with the reason.
+bool FolderWritable(const std::string& folder, std::string& reason);
 
 // One record, written part by part as it becomes final. Open starts it: a new file (replacing
 // an old log), or with `append` the existing log, after which the run separator comes first.

@@ -141,7 +141,7 @@ bool Station::Prepare(std::string& reason) {
     }
     place.configuration = facts.path;
     std::string why;
-    if (!LogWritable(options.logsFolder + "/tovrin.log", why)) {
+    if (!FolderWritable(options.logsFolder, why)) {
         reason = "the logs cannot be written: " + why;
         return false;
     }
