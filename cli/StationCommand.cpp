@@ -107,7 +107,7 @@ private:
     void Reap();
     void Finish(Slot& slot);
     void Show();
-    void Tell(const std::string& line);
+    void Tell(const std::string& line, bool evenQuiet = false);
     bool Busy() const;
     int ExitStatus() const;
 
@@ -336,7 +336,7 @@ void Station::Finish(Slot& slot) {
     place.configurationSha256 = slot.facts.sha256;
     Record(store, *output, {result}, place);
     output->DeviceEnded(result);
-    Tell(EndLine(result, slot.name) + " (log " + result.log + ")");
+    Tell(EndLine(result, slot.name) + " (log " + result.log + ")", true);
     ++finished;
     const bool completed = result.outcome == RunOutcome::Completed;
     allCompleted = allCompleted && completed;
@@ -360,9 +360,10 @@ int Station::ExitStatus() const {
     return allCompleted ? kExitCompleted : kExitFailed;
 }
 
-// An event as a line: on a terminal above the screen, without one as the station's record.
-void Station::Tell(const std::string& line) {
-    if (text != nullptr && !options.quiet) {
+// An event as a line: on a terminal above the screen, without one as the station's record. With
+// -q only the end of each run is told, as a transfer tells it.
+void Station::Tell(const std::string& line, bool evenQuiet) {
+    if (text != nullptr && (evenQuiet || !options.quiet)) {
         text->console.Line("", line);
     }
 }
