@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 
 namespace {
@@ -235,27 +236,39 @@ TEST_F(MainDialog, KeepsItsMarginsDownToTheMinimumSize) {
     });
 }
 
-// The stored outer size is restored when both values are positive; the size at the end is
-// saved unless SaveOnExit is 0; the framing values are only ever read.
+// The stored outer size is restored when both values are positive. A size notification
+// records the outer size, which is saved unless SaveOnExit is 0; a run without one writes back
+// what it found, and nothing where nothing was stored. The framing values are only ever read.
 TEST_F(MainDialog, SavesItsSizeAndRestoresItWithoutTouchingTheFraming) {
+    constexpr SIZE kNone{0, 0};
+    enum class After { kLastSize, kAsStored };
     struct Case {
+        const char* name;
         int saveOnExit;
-        SIZE stored;
-        SIZE resizedTo; // {0, 0}: left as it came up
+        std::optional<SIZE> stored; // none: no Width and no Height
+        SIZE resizedTo;             // kNone: left as it came up
         bool restored;
-        bool saved;
+        After after;
     } cases[] = {
-        {1, {520, 430}, {610, 470}, true, true},
-        {0, {520, 430}, {610, 470}, true, false},
-        {1, {-5, 430}, {0, 0}, false, true}, // the template's size, never -5 again
+        {"restored, resized, saved", 1, SIZE{520, 430}, {610, 470}, true, After::kLastSize},
+        {"SaveOnExit 0", 0, SIZE{520, 430}, {610, 470}, true, After::kAsStored},
+        {"restored, no resize", 1, SIZE{520, 430}, kNone, true, After::kAsStored},
+        {"-5 stored: the template's size, -5 kept", 1, SIZE{-5, 430}, kNone, false, After::kAsStored},
+        {"nothing stored, no resize: nothing written", 1, std::nullopt, kNone, false, After::kAsStored},
+        {"0 stored: 0 kept", 1, SIZE{0, 0}, kNone, false, After::kAsStored},
+        {"nothing stored, resized", 1, std::nullopt, {610, 470}, false, After::kLastSize},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.stored.cx);
+        SCOPED_TRACE(c.name);
         MemorySettingsStore store;
         store.WriteRegDword(kConfiguration, "SaveOnExit", c.saveOnExit);
-        store.WriteRegDword(kConfiguration, "Width", c.stored.cx);
-        store.WriteRegDword(kConfiguration, "Height", c.stored.cy);
+        if (c.stored) {
+            store.WriteRegDword(kConfiguration, "Width", c.stored->cx);
+            store.WriteRegDword(kConfiguration, "Height", c.stored->cy);
+        }
+        const auto before = store.sections;
         RECT shown{}, last{};
+        SIZE templateSize{};
         {
             DialogRun dialog(Interactive(), store);
             dialog.Run([&](DialogRun& d) {
@@ -266,15 +279,29 @@ TEST_F(MainDialog, SavesItsSizeAndRestoresItWithoutTouchingTheFraming) {
                 }
                 last = d.GetWindowRect();
             });
+            templateSize = SIZE{dialog.widthAtInit, dialog.heightAtInit}; // the creation's notification
         }
-        EXPECT_EQ(shown.right - shown.left == c.stored.cx && shown.bottom - shown.top == c.stored.cy,
-                  c.restored);
-        const SIZE expected = c.saved ? SIZE{last.right - last.left, last.bottom - last.top} : c.stored;
-        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), expected.cx);
-        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), expected.cy);
-        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.saved ? "COM1" : "-");
+        const SIZE onScreen{shown.right - shown.left, shown.bottom - shown.top};
+        const SIZE expectedOnScreen = c.restored ? *c.stored : templateSize;
+        EXPECT_EQ(onScreen.cx, expectedOnScreen.cx);
+        EXPECT_EQ(onScreen.cy, expectedOnScreen.cy);
+        auto& values = store.sections[kConfiguration];
+        for (const char* name : {"Width", "Height"}) {
+            if (c.after == After::kAsStored) {
+                const auto& earlier = before.at(kConfiguration);
+                EXPECT_EQ(values.count(name), earlier.count(name)) << name;
+                if (earlier.count(name) != 0 && values.count(name) != 0) {
+                    EXPECT_EQ(values.at(name).bytes, earlier.at(name).bytes) << name;
+                }
+            }
+        }
+        if (c.after == After::kLastSize) {
+            EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), last.right - last.left);
+            EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), last.bottom - last.top);
+        }
+        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.saveOnExit != 0 ? "COM1" : "-");
         for (const char* name : {"Parity", "Stopbits", "Datasize"}) {
-            EXPECT_EQ(store.sections[kConfiguration].count(name), 0u) << name;
+            EXPECT_EQ(values.count(name), 0u) << name;
         }
     }
 }
