@@ -37,6 +37,12 @@ private:
 // The class name of a window.
 std::string ClassOf(HWND window);
 
+// The icon that a message box shows in its icon control, or null (any process).
+HICON BoxIcon(HWND box);
+// The icon that a message box of this process shows, read from its icon control: "exclamation",
+// "question", "information", "stop", "none" (no icon, or no icon control), or "other".
+std::string BoxIconName(HWND box);
+
 // A text of the program's built-in (German) catalogue.
 std::string German(unsigned id);
 
