@@ -34,6 +34,26 @@ private:
     UINT_PTR timer;
 };
 
+// A kernel handle, closed when it goes.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle = nullptr) : handle(handle) {}
+    ~OwnedHandle() { Reset(); }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    HANDLE Get() const { return handle; }
+    void Reset(HANDLE other = nullptr) {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+        handle = other;
+    }
+    explicit operator bool() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle;
+};
+
 // The class name of a window.
 std::string ClassOf(HWND window);
 
