@@ -103,14 +103,38 @@ std::string AfxLoadString(UINT id) {
     return LoadStringFrom(AfxGetResourceHandle(), id);
 }
 
+HWND AfxGetSafeOwner() {
+    CWinApp* app = AfxGetApp();
+    HWND main = app != nullptr ? app->m_hMainWnd : nullptr;
+    if (main == nullptr || !::IsWindow(main)) {
+        return nullptr;
+    }
+    // A box opened while a dialog is modal over the main window belongs above that dialog.
+    HWND popup = ::GetLastActivePopup(main);
+    return popup != nullptr ? popup : main;
+}
+
+namespace {
+UINT WithDefaultIcon(UINT type) {
+    if ((type & MB_ICONMASK) != 0) {
+        return type;
+    }
+    switch (type & MB_TYPEMASK) {
+    case MB_OK:
+    case MB_OKCANCEL:
+    case MB_YESNO:
+    case MB_YESNOCANCEL:
+        return type | MB_ICONEXCLAMATION;
+    default:
+        return type;
+    }
+}
+} // namespace
+
 int AfxMessageBox(const std::string& text, UINT type, UINT /*helpId*/) {
     CWinApp* app = AfxGetApp();
-    HWND owner = app != nullptr ? app->m_hMainWnd : nullptr;
-    if (owner != nullptr && !::IsWindow(owner)) {
-        owner = nullptr;
-    }
     const char* caption = app != nullptr ? app->m_pszAppName : "Tovrin";
-    return ::MessageBoxA(owner, text.c_str(), caption, type);
+    return ::MessageBoxA(AfxGetSafeOwner(), text.c_str(), caption, WithDefaultIcon(type));
 }
 
 int AfxMessageBox(UINT id, UINT type, UINT helpId) {
@@ -254,7 +278,9 @@ INT_PTR CDialog::DoModal() {
     initialised = false;
     dialogBeingCreated = this;
     creationHook = ::SetWindowsHookExA(WH_CBT, CreationHook, nullptr, ::GetCurrentThreadId());
-    INT_PTR result = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId), parent,
+    // The owner is decided now, not at construction: the main window may have come since.
+    HWND owner = parent != nullptr ? parent : AfxGetSafeOwner();
+    INT_PTR result = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId), owner,
                                        DialogProc, reinterpret_cast<LPARAM>(this));
     Unhook(); // the dialog could not be created
     return result;
@@ -296,6 +322,15 @@ LRESULT CALLBACK CDialog::EarlyWindowProc(HWND window, UINT message, WPARAM wPar
     return ::CallWindowProcA(original, window, message, wParam, lParam);
 }
 
+// A main window that has gone is no longer the owner of anything.
+void CDialog::ForgetWindow() {
+    CWinApp* app = AfxGetApp();
+    if (app != nullptr && app->m_hMainWnd == m_hWnd) {
+        app->m_hMainWnd = nullptr;
+    }
+    m_hWnd = nullptr;
+}
+
 bool CDialog::OnMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/, LRESULT& result) {
     if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
         if (LOWORD(wParam) == IDOK) {
@@ -328,7 +363,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
     LRESULT result = 0;
     bool handled = dialog->OnMessage(message, wParam, lParam, result);
     if (message == WM_NCDESTROY) {
-        dialog->m_hWnd = nullptr;
+        dialog->ForgetWindow();
         ::SetWindowLongPtrA(window, DWLP_USER, 0);
     }
     if (!handled) {

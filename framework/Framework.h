@@ -40,7 +40,11 @@ std::string LoadStringFrom(HINSTANCE module, UINT id);
 // The module whose resources hold `name` of `type`: the current resource module (the language
 // library when one is loaded) when it has it, else the program itself.
 HINSTANCE AfxFindResourceHandle(LPCSTR name, LPCSTR type);
-// A box with the program's name as caption, owned by the main window when there is one.
+// The owner of a box or dialog that names no parent: the main window's last active pop-up (the
+// main window itself, or the dialog that is modal over it), or null when there is no main window.
+HWND AfxGetSafeOwner();
+// A box with the program's name as caption, owned as above. A box that names no icon gets the
+// exclamation mark when its buttons are OK, OK/Cancel, Yes/No or Yes/No/Cancel.
 int AfxMessageBox(const std::string& text, UINT type = MB_OK, UINT helpId = 0);
 int AfxMessageBox(UINT id, UINT type = MB_OK, UINT helpId = static_cast<UINT>(-1));
 
@@ -186,7 +190,8 @@ struct SaveFileOptions {
 // True, with the chosen path, when the user confirmed.
 bool ShowSaveFileDialog(HWND owner, const SaveFileOptions& options, std::string& path);
 
-// A modal dialog from a template of the current resource module. Messages reach OnMessage
+// A modal dialog from a template of the current resource module; one that names no parent is
+// owned by the main window (AfxGetSafeOwner), which is disabled while it runs. Messages reach OnMessage
 // one at a time on the thread that runs DoModal, from the creation of the dialog's window on:
 // those that arrive before WM_INITDIALOG as well.
 class CDialog : public CWnd {
@@ -226,6 +231,7 @@ private:
     static LRESULT CALLBACK CreationHook(int code, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK EarlyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Subclass(HWND window);
+    void ForgetWindow();
 
     UINT templateId;
     HWND parent;

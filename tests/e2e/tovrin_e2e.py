@@ -8,6 +8,12 @@ The MinGW build is either one, x86_64 or i686 (its programs run under 32-bit Win
 hold $LIB, so that one preload path serves 64-bit and 32-bit processes. The environment
 variable that TOVRIN_MINGW_ENV names (default TOVRIN_MINGW_X64_DIR) overrides MINGW_BUILD_DIR.
 Exits 0 when the scenario holds, 1 when it does not, 77 when the MinGW build is missing.
+
+  tovrin_e2e.py archive --archive Tovrin-<version>-win32.zip --sim SIM --shim SHIM --mkexample MKEXAMPLE
+
+checks a Windows release archive (scripts/package.sh): unpacked into a clean folder, one batch
+download of its example from there. It is not one of the listed scenarios: the packaging step
+of the suite runs it.
 """
 import argparse
 import os
@@ -121,6 +127,7 @@ class Scenario:
         self.exe = (Path(options.mingw) / "bin" / "Tovrin.exe").resolve()
         self.wine = Wine(os.path.abspath(options.shim))
         self.work = Path(tempfile.mkdtemp(prefix="e2e.", dir=os.environ.get("TOVRIN_WINE_DIR", "/tmp")))
+        self.top = self.work  # removed at the end, whatever folder the scenario works in
         for name in os.listdir(REPO / "examples"):
             shutil.copy(REPO / "examples" / name, self.work / name)
         self.cfg = "Z:" + str(self.work / "Example.cfg").replace("/", "\\")
@@ -136,7 +143,7 @@ class Scenario:
     def close(self):
         for view in ("32", "64"):
             self.wine.reg("delete", SETTINGS_KEY, "/f", view=view)
-        shutil.rmtree(self.work, ignore_errors=True)
+        shutil.rmtree(self.top, ignore_errors=True)
 
     def simulator(self, port, *options):
         return Simulator(self.sim, self.wine.port_link(port), self.work, *options)
@@ -432,6 +439,74 @@ def device_output_at_full_line_rate(s):
     check(code == 0, f"exit status {code}")
 
 
+ARCHIVE_FILES = {"Tovrin.exe", "Tovrin1.DLL", "README.txt", "Example.cfg", "EXAMPLE1.BIN", "EXAMPLE1.B86",
+                 "EXAMPLE2.BIN", "EXAMPLE2.B86"}
+PE_MACHINES = {"win32": 0x14C, "win64": 0x8664}
+
+
+def check_release_program(exe, build):
+    """A program of the release: for its build's machine, with no symbol table and no debug
+    sections left in it."""
+    data = exe.read_bytes()
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    machine, sections = int.from_bytes(data[pe + 4:pe + 6], "little"), int.from_bytes(data[pe + 6:pe + 8], "little")
+    symbols_at, symbols = int.from_bytes(data[pe + 12:pe + 16], "little"), int.from_bytes(data[pe + 16:pe + 20], "little")
+    check(machine == PE_MACHINES[build], f"{exe.name} is for machine {machine:#x}, not the {build} build")
+    check(symbols == 0, f"{exe.name} keeps a symbol table of {symbols} symbols")
+    table = pe + 24 + int.from_bytes(data[pe + 20:pe + 22], "little")
+    names = []
+    for i in range(sections):
+        name = data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0")
+        if name.startswith(b"/"):  # a long name (".eh_frame", ".debug_info"): "/offset" into the strings
+            start = symbols_at + 18 * symbols + int(name[1:])
+            name = data[start:data.index(b"\0", start)]
+        names.append(name.decode("latin-1"))
+    check(not [n for n in names if n.startswith(".debug")], f"{exe.name} keeps debug sections: {names}")
+
+
+def check_windows_readme(readme):
+    data = readme.read_bytes()
+    check(data.endswith(b"\r\n") and b"\n" not in data.replace(b"\r\n", b""), "README.txt: a line end is not CR LF")
+    text = data.decode("cp1252")  # raises on a byte that Windows-1252 lacks
+    for needed in ("Tovrin cfgfile -Cn -Bm [-X -L logfilename [-A]]", "-X", "exit status",
+                   r"HKEY_LOCAL_MACHINE\Software\Korvane\Quillon\2.0\Applications\qoltenix\Tovrin",
+                   "Qarl.Application", "Info über Tovrin"):
+        check(needed in text, f"README.txt does not say {needed!r}")
+    check("@" not in text, "README.txt keeps a placeholder")
+
+
+def release_archive_downloads(s, archive):
+    """A Windows release archive unpacked into a clean folder: its files, and one batch download
+    of its example from that folder against the simulator."""
+    build = re.search(r"-(win32|win64)\.zip$", archive.name)
+    check(build is not None, f"{archive.name} names no build")
+    build = build.group(1)
+    unpacked = s.work / "unpacked"
+    unpacked.mkdir()
+    subprocess.run(["unzip", "-q", str(archive), "-d", str(unpacked)], check=True, timeout=60)
+    folders = list(unpacked.iterdir())
+    check(len(folders) == 1, f"the archive holds {len(folders)} entries at its top, not one folder")
+    folder = folders[0]
+    check(folder.name == archive.name[:-len(".zip")], f"the archive's folder is {folder.name}")
+    check({p.name for p in folder.iterdir()} == ARCHIVE_FILES, f"the archive holds {sorted(os.listdir(folder))}")
+    for name in ("Tovrin.exe", "Tovrin1.DLL"):
+        check_release_program(folder / name, build)
+    check_windows_readme(folder / "README.txt")
+    for name in ARCHIVE_FILES - {"Tovrin.exe", "Tovrin1.DLL", "README.txt"}:
+        check((folder / name).read_bytes() == (REPO / "examples" / name).read_bytes(), f"{name} is not the example's")
+    s.exe, s.work, s.log = folder / "Tovrin.exe", folder, folder / "run.log"
+    sim = s.simulator(2, *s.example_steps())
+    code, _ = s.tovrin("Example.cfg", "-C2", "-B115200", "-X", "-L", "run.log")
+    summary = sim.finish()
+    check(summary.get("end") == "complete", f"device did not complete: {summary}")
+    check(sim.received() == s.expected_wire([(1, "EXAMPLE1.BIN", "EXAMPLE1.B86"), (1, "EXAMPLE2.BIN", "EXAMPLE2.B86")]),
+          "the device did not receive exactly the zeros, the padded boot images and the blocks")
+    lines = s.log_lines()
+    expect_header(lines, "Z:" + str(folder / "Example.cfg").replace("/", "\\"))
+    check(lines[-3:] == ["*** Download finally completed", "", ""], f"log ends with {lines[-3:]}")
+    check(code == 0, f"exit status {code}")
+
+
 SCENARIOS = {f.__name__: f for f in [
     device_output_at_full_line_rate,
     engine_transfers_two_steps, engine_owner_exits_during_transfer, user_runs_the_main_window,
@@ -444,22 +519,32 @@ SCENARIOS = {f.__name__: f for f in [
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list", "archive"])
     parser.add_argument("--sim")
     parser.add_argument("--shim")
     parser.add_argument("--mkexample")
     parser.add_argument("--mingw", default=os.environ.get("TOVRIN_MINGW_X64_DIR", str(REPO / "build/mingw-x64")))
+    parser.add_argument("--archive", help="with the scenario 'archive': a Windows release archive to check")
     options = parser.parse_args()
     if options.scenario == "list":
         print("\n".join(sorted(SCENARIOS)))
         return 0
+    if options.scenario == "archive":
+        if not Path(options.archive).exists():
+            print(f"SKIP: {options.archive} is not built (scripts/package.sh builds it)")
+            return 77
+        return run_scenario(options, lambda s: release_archive_downloads(s, Path(options.archive).resolve()))
     options.mingw = os.environ.get(os.environ.get("TOVRIN_MINGW_ENV", "TOVRIN_MINGW_X64_DIR"), options.mingw)
     if not (Path(options.mingw) / "bin" / "Tovrin.exe").exists():
         print(f"SKIP: {options.mingw}/bin/Tovrin.exe is not built")
         return 77
+    return run_scenario(options, SCENARIOS[options.scenario])
+
+
+def run_scenario(options, body):
     scenario = Scenario(options)
     try:
-        SCENARIOS[options.scenario](scenario)
+        body(scenario)
     except Failure as failure:
         print(f"FAIL: {failure}")
         if scenario.log.exists():

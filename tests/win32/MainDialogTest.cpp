@@ -5,6 +5,7 @@
 #include "config/win32/Win32ProfileReader.h"
 #include "engine/win32/Win32EnginePlatform.h"
 #include "tests/unit/support/ThreadedEnginePlatform.h"
+#include "tests/win32/ModalScript.h"
 #include "tests/win32/ProgramRun.h"
 #include "tests/win32/Win32TestSupport.h"
 #include "ui/win32/QarlDlg.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 
 namespace {
@@ -74,8 +76,8 @@ POINT Centre(const RECT& rect) {
 }
 
 // The main dialog on the test's thread. The script runs once the dialog is up; the dialog is
-// ended when it returns. The About box is only counted; every other window that opens (a box,
-// a menu, the Save As dialog) is handed to `onWindow`.
+// ended when it returns. The About box is counted, and only opened when asked for; every
+// window that opens (a box, a menu, the Save As dialog, the About box) is handed to `onWindow`.
 class DialogRun : public CQarlDlg {
 public:
     using Script = std::function<void(DialogRun&)>;
@@ -101,7 +103,8 @@ public:
     using CQarlDlg::MayClose;
 
     int aboutRequests = 0;
-    int widthAtInit = 0; // windowWidth and windowHeight as OnInitDialog found them
+    bool openAbout = false; // else an About request is only counted
+    int widthAtInit = 0;    // windowWidth and windowHeight as OnInitDialog found them
     int heightAtInit = 0;
     std::vector<RECT> controlsAtInit;
     std::function<void(HWND)> onWindow;
@@ -137,7 +140,9 @@ protected:
         case WM_SYSCOMMAND:
             if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
                 ++aboutRequests;
-                return true;
+                if (!openAbout) {
+                    return true;
+                }
             }
             break;
         default:
@@ -235,27 +240,39 @@ TEST_F(MainDialog, KeepsItsMarginsDownToTheMinimumSize) {
     });
 }
 
-// The stored outer size is restored when both values are positive; the size at the end is
-// saved unless SaveOnExit is 0; the framing values are only ever read.
+// The stored outer size is restored when both values are positive. A size notification
+// records the outer size, which is saved unless SaveOnExit is 0; a run without one writes back
+// what it found, and nothing where nothing was stored. The framing values are only ever read.
 TEST_F(MainDialog, SavesItsSizeAndRestoresItWithoutTouchingTheFraming) {
+    constexpr SIZE kNone{0, 0};
+    enum class After { kLastSize, kAsStored };
     struct Case {
+        const char* name;
         int saveOnExit;
-        SIZE stored;
-        SIZE resizedTo; // {0, 0}: left as it came up
+        std::optional<SIZE> stored; // none: no Width and no Height
+        SIZE resizedTo;             // kNone: left as it came up
         bool restored;
-        bool saved;
+        After after;
     } cases[] = {
-        {1, {520, 430}, {610, 470}, true, true},
-        {0, {520, 430}, {610, 470}, true, false},
-        {1, {-5, 430}, {0, 0}, false, true}, // the template's size, never -5 again
+        {"restored, resized, saved", 1, SIZE{520, 430}, {610, 470}, true, After::kLastSize},
+        {"SaveOnExit 0", 0, SIZE{520, 430}, {610, 470}, true, After::kAsStored},
+        {"restored, no resize", 1, SIZE{520, 430}, kNone, true, After::kAsStored},
+        {"-5 stored: the template's size, -5 kept", 1, SIZE{-5, 430}, kNone, false, After::kAsStored},
+        {"nothing stored, no resize: nothing written", 1, std::nullopt, kNone, false, After::kAsStored},
+        {"0 stored: 0 kept", 1, SIZE{0, 0}, kNone, false, After::kAsStored},
+        {"nothing stored, resized", 1, std::nullopt, {610, 470}, false, After::kLastSize},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.stored.cx);
+        SCOPED_TRACE(c.name);
         MemorySettingsStore store;
         store.WriteRegDword(kConfiguration, "SaveOnExit", c.saveOnExit);
-        store.WriteRegDword(kConfiguration, "Width", c.stored.cx);
-        store.WriteRegDword(kConfiguration, "Height", c.stored.cy);
+        if (c.stored) {
+            store.WriteRegDword(kConfiguration, "Width", c.stored->cx);
+            store.WriteRegDword(kConfiguration, "Height", c.stored->cy);
+        }
+        const auto before = store.sections;
         RECT shown{}, last{};
+        SIZE templateSize{};
         {
             DialogRun dialog(Interactive(), store);
             dialog.Run([&](DialogRun& d) {
@@ -266,15 +283,29 @@ TEST_F(MainDialog, SavesItsSizeAndRestoresItWithoutTouchingTheFraming) {
                 }
                 last = d.GetWindowRect();
             });
+            templateSize = SIZE{dialog.widthAtInit, dialog.heightAtInit}; // the creation's notification
         }
-        EXPECT_EQ(shown.right - shown.left == c.stored.cx && shown.bottom - shown.top == c.stored.cy,
-                  c.restored);
-        const SIZE expected = c.saved ? SIZE{last.right - last.left, last.bottom - last.top} : c.stored;
-        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), expected.cx);
-        EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), expected.cy);
-        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.saved ? "COM1" : "-");
+        const SIZE onScreen{shown.right - shown.left, shown.bottom - shown.top};
+        const SIZE expectedOnScreen = c.restored ? *c.stored : templateSize;
+        EXPECT_EQ(onScreen.cx, expectedOnScreen.cx);
+        EXPECT_EQ(onScreen.cy, expectedOnScreen.cy);
+        auto& values = store.sections[kConfiguration];
+        for (const char* name : {"Width", "Height"}) {
+            if (c.after == After::kAsStored) {
+                const auto& earlier = before.at(kConfiguration);
+                EXPECT_EQ(values.count(name), earlier.count(name)) << name;
+                if (earlier.count(name) != 0 && values.count(name) != 0) {
+                    EXPECT_EQ(values.at(name).bytes, earlier.at(name).bytes) << name;
+                }
+            }
+        }
+        if (c.after == After::kLastSize) {
+            EXPECT_EQ(store.ReadRegDword(kConfiguration, "Width", 0), last.right - last.left);
+            EXPECT_EQ(store.ReadRegDword(kConfiguration, "Height", 0), last.bottom - last.top);
+        }
+        EXPECT_EQ(store.ReadRegString(kConfiguration, "COMPort", "-"), c.saveOnExit != 0 ? "COM1" : "-");
         for (const char* name : {"Parity", "Stopbits", "Datasize"}) {
-            EXPECT_EQ(store.sections[kConfiguration].count(name), 0u) << name;
+            EXPECT_EQ(values.count(name), 0u) << name;
         }
     }
 }
@@ -376,8 +407,9 @@ TEST_F(MainDialog, DuringATransferShowsTheStepsDisabledAndRefusesToClose) {
         std::set<HWND> answered;
         dialog.onWindow = [&](HWND box) {
             if (ClassOf(box) == "#32770" && answered.insert(box).second) {
-                boxes.push_back(ProgramRun::BoxText(box));
-                ProgramRun::PressOk(box);
+                boxes.push_back(ProgramRun::BoxText(box) + " [" + BoxIconName(box) + "]");
+                const int answer = ::GetDlgItem(box, IDNO) != nullptr ? IDNO : IDOK;
+                ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
             }
         };
         dialog.Run([&](DialogRun& d) {
@@ -411,11 +443,136 @@ TEST_F(MainDialog, DuringATransferShowsTheStepsDisabledAndRefusesToClose) {
             d.SendMessage(WM_CLOSE);
             EXPECT_EQ(FileBytes(startup.logFile), "<none>");
             EXPECT_TRUE(d.TransferRunning());
+            // The Cancel button asks with the question mark; No leaves the transfer running.
+            d.Command(1009);
+            EXPECT_TRUE(d.TransferRunning());
         });
     }
-    EXPECT_EQ(boxes,
-              std::vector<std::string>(2, "Download is still in progress. Therefore, this program cannot "
-                                          "terminate."));
+    const std::string refused = "Download is still in progress. Therefore, this program cannot terminate. "
+                                "[exclamation]";
+    EXPECT_EQ(boxes, (std::vector<std::string>{refused, refused, "Cancel Downloading? [question]"}));
+}
+
+// A box of the framework names the exclamation mark when its caller names no icon and its
+// buttons are OK, OK/Cancel, Yes/No or Yes/No/Cancel; it is owned by the main dialog, which is
+// disabled while the box waits.
+TEST_F(MainDialog, FrameworkBoxesShowTheExclamationMarkUnlessTheyNameAnIcon) {
+    struct Case {
+        UINT type;
+        int answer;
+        const char* icon;
+    } cases[] = {
+        {MB_OK, IDOK, "exclamation"},
+        {MB_OKCANCEL, IDCANCEL, "exclamation"},
+        {MB_YESNO, IDNO, "exclamation"},
+        {MB_YESNOCANCEL, IDYES, "exclamation"},
+        {MB_RETRYCANCEL, IDCANCEL, "none"},
+        {MB_ABORTRETRYIGNORE, IDIGNORE, "none"},
+        {MB_CANCELTRYCONTINUE, IDCONTINUE, "none"},
+        {MB_OK | MB_ICONINFORMATION, IDOK, "information"},
+        {MB_YESNO | MB_ICONQUESTION, IDYES, "question"},
+        {MB_OKCANCEL | MB_ICONSTOP, IDOK, "stop"},
+    };
+    MemorySettingsStore store;
+    DialogRun dialog(Interactive(), store);
+    struct Seen {
+        std::string caption, icon;
+        HWND owner = nullptr;
+        bool mainEnabled = true;
+    };
+    std::vector<Seen> seen;
+    std::set<HWND> answered;
+    int answer = 0;
+    dialog.onWindow = [&](HWND box) {
+        if (ClassOf(box) == "#32770" && answered.insert(box).second) {
+            seen.push_back({WindowText(box), BoxIconName(box), ::GetWindow(box, GW_OWNER),
+                            ::IsWindowEnabled(dialog.m_hWnd) != FALSE});
+            ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+        }
+    };
+    dialog.Run([&](DialogRun& d) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.type);
+            seen.clear();
+            answer = c.answer;
+            EXPECT_EQ(AfxMessageBox("A box", c.type), c.answer);
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(seen[0].icon, c.icon);
+            EXPECT_EQ(seen[0].caption, "Tovrin");
+            EXPECT_EQ(seen[0].owner, d.m_hWnd);
+            EXPECT_FALSE(seen[0].mainEnabled);
+            EXPECT_TRUE(::IsWindowEnabled(d.m_hWnd)) << "enabled again after the box";
+        }
+    });
+}
+
+const char kAboutCaption[] = "Info \xfc"
+                             "ber Tovrin";
+
+BOOL CALLBACK CountAboutBox(HWND window, LPARAM parameter) {
+    *reinterpret_cast<int*>(parameter) += ::IsWindowVisible(window) && WindowText(window) == kAboutCaption;
+    return TRUE;
+}
+
+int CountAboutBoxes() {
+    int count = 0;
+    ::EnumThreadWindows(::GetCurrentThreadId(), CountAboutBox, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+// A right click as the user makes it, at a point of `target` that `cover` leaves free.
+void RightClickBeside(HWND target, HWND cover) {
+    RECT free{}, covered{};
+    ::GetWindowRect(target, &free);
+    ::GetWindowRect(cover, &covered);
+    const POINT at{(free.right + std::max(free.left, covered.right)) / 2,
+                   (free.bottom + std::max(free.top, covered.bottom)) / 2};
+    ::SetCursorPos(at.x, at.y);
+    INPUT clicks[2] = {};
+    clicks[0].type = clicks[1].type = INPUT_MOUSE;
+    clicks[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
+    clicks[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+    ::SendInput(2, clicks, sizeof(INPUT));
+}
+
+// The About box names no parent: the main dialog owns it and is disabled while it runs, so a
+// right click on the main dialog, which would ask for a second About box, reaches nothing.
+TEST_F(MainDialog, TheAboutBoxIsModalToTheMainDialog) {
+    MemorySettingsStore store;
+    DialogRun dialog(Interactive(), store);
+    dialog.openAbout = true;
+    HWND main = nullptr, about = nullptr, owner = nullptr;
+    bool mainEnabled = true;
+    int boxesAfterClick = 0;
+    DWORD clickedAt = 0;
+    dialog.onWindow = [&](HWND window) {
+        if (WindowText(window) != kAboutCaption) {
+            return;
+        }
+        if (about == nullptr) {
+            about = window;
+            owner = ::GetWindow(window, GW_OWNER);
+            mainEnabled = ::IsWindowEnabled(main) != FALSE;
+            RightClickBeside(main, window);
+            clickedAt = ::GetTickCount();
+        } else if (::GetTickCount() - clickedAt > 500) {
+            if (boxesAfterClick == 0) {
+                boxesAfterClick = CountAboutBoxes();
+            }
+            ProgramRun::PressOk(window); // every About box that opened
+        }
+    };
+    dialog.Run([&](DialogRun& d) {
+        main = d.m_hWnd;
+        d.SendMessage(WM_SYSCOMMAND, IDM_ABOUTBOX);
+        EXPECT_TRUE(::IsWindowEnabled(d.m_hWnd)) << "enabled again after the box";
+        EXPECT_EQ(CountAboutBoxes(), 0);
+    });
+    ASSERT_NE(about, nullptr) << "the About box did not open";
+    EXPECT_EQ(owner, main);
+    EXPECT_FALSE(mainEnabled);
+    EXPECT_EQ(boxesAfterClick, 1);
+    EXPECT_EQ(dialog.aboutRequests, 1) << "the right click reached the main dialog";
 }
 
 // --- The message list ---

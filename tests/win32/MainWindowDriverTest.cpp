@@ -177,6 +177,9 @@ TEST(MainWindowOverPty, AUserRunsATransferAndClosesTheWindow) {
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(ProgramRun::BoxText(box),
                   "Download is still in progress. Therefore, this program cannot terminate.");
+        EXPECT_NE(BoxIcon(box), nullptr) << "the framework's box shows its exclamation mark";
+        EXPECT_EQ(::GetWindow(box, GW_OWNER), dialog);
+        Screenshot("box-136");
         ProgramRun::PressOk(box);
         const std::string written = FileBytes(log);
         EXPECT_NE(written.find("*** Start Download\r\n"), std::string::npos) << written;
@@ -216,9 +219,13 @@ TEST(MainWindowOverPty, AUserRunsATransferAndClosesTheWindow) {
         ::GetWindowTextA(about, caption, sizeof caption);
         EXPECT_EQ(std::string(caption), "Info \xfc"
                                         "ber Tovrin");
+        // Modal to the main dialog: owned by it, which is disabled while the box is open.
+        EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog);
+        EXPECT_FALSE(::IsWindowEnabled(dialog));
         Screenshot("about-box");
         ProgramRun::PressOk(about);
         WaitFor([&] { return !::IsWindow(about); }, 5000);
+        EXPECT_TRUE(::IsWindowEnabled(dialog)) << "enabled again when the box has gone";
 
         // Down to the minimum size the Start button and the lower lists keep their offsets.
         ::SetWindowPos(dialog, nullptr, 0, 0, 10, 10, SWP_NOMOVE | SWP_NOZORDER);

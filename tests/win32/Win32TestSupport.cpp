@@ -71,3 +71,38 @@ std::string German(unsigned id) {
     }
     return "<missing>";
 }
+
+namespace {
+BOOL CALLBACK FindIconControl(HWND child, LPARAM parameter) {
+    const LONG_PTR style = ::GetWindowLongPtrA(child, GWL_STYLE);
+    if (ClassOf(child) == "Static" && (style & SS_TYPEMASK) == SS_ICON) {
+        *reinterpret_cast<HWND*>(parameter) = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+HICON BoxIcon(HWND box) {
+    HWND control = nullptr;
+    ::EnumChildWindows(box, FindIconControl, reinterpret_cast<LPARAM>(&control));
+    return control != nullptr ? reinterpret_cast<HICON>(::SendMessageA(control, STM_GETICON, 0, 0)) : nullptr;
+}
+
+std::string BoxIconName(HWND box) {
+    const HICON shown = BoxIcon(box);
+    if (shown == nullptr) {
+        return "none";
+    }
+    // The system's icons are shared: the box shows the very handle that LoadIcon gives here.
+    const std::pair<LPCSTR, const char*> known[] = {{IDI_EXCLAMATION, "exclamation"},
+                                                    {IDI_QUESTION, "question"},
+                                                    {IDI_ASTERISK, "information"},
+                                                    {IDI_HAND, "stop"}};
+    for (const auto& [id, name] : known) {
+        if (::LoadIconA(nullptr, id) == shown) {
+            return name;
+        }
+    }
+    return "other";
+}

@@ -34,8 +34,34 @@ private:
     UINT_PTR timer;
 };
 
+// A kernel handle, closed when it goes.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle = nullptr) : handle(handle) {}
+    ~OwnedHandle() { Reset(); }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    HANDLE Get() const { return handle; }
+    void Reset(HANDLE other = nullptr) {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+        handle = other;
+    }
+    explicit operator bool() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle;
+};
+
 // The class name of a window.
 std::string ClassOf(HWND window);
+
+// The icon that a message box shows in its icon control, or null (any process).
+HICON BoxIcon(HWND box);
+// The icon that a message box of this process shows, read from its icon control: "exclamation",
+// "question", "information", "stop", "none" (no icon, or no icon control), or "other".
+std::string BoxIconName(HWND box);
 
 // A text of the program's built-in (German) catalogue.
 std::string German(unsigned id);

@@ -125,17 +125,17 @@ void CQarlDlg::MeasureLayout() {
     bottomMargin = client.bottom - stepsListBox.GetRectInParent().bottom;
 }
 
-// The outer size of the last run; the position is never stored. A size that is missing or
-// not positive leaves the template's size, which the size notifications have recorded, so
-// that a stray stored value is not written back at the end.
+// The outer size of the last run; the position is never stored. The stored values replace
+// what the creation's size notification recorded, so that a run without a resize writes back
+// exactly what it found (nothing for a missing value, 0 for 0). A size that is missing or not
+// positive leaves the template's size on the screen.
 void CQarlDlg::RestoreWindowSize() {
     using settings::kConfiguration;
-    const int width = settings.ReadRegDword(kConfiguration, "Width", 0);
-    const int height = settings.ReadRegDword(kConfiguration, "Height", 0);
-    if (width > 0 && height > 0) {
-        windowWidth = width;
-        windowHeight = height;
-        ::SetWindowPos(m_hWnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    windowWidth = settings.ReadRegDword(kConfiguration, "Width", 0);
+    windowHeight = settings.ReadRegDword(kConfiguration, "Height", 0);
+    if (windowWidth > 0 && windowHeight > 0) {
+        ::SetWindowPos(m_hWnd, nullptr, 0, 0, windowWidth, windowHeight,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 

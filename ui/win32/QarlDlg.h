@@ -106,7 +106,7 @@ public:
     int bottomMargin = 0;      // client bottom minus the steps list's bottom edge
     std::vector<std::unique_ptr<Configuration>> configurationList;
     Configuration* startConfiguration = nullptr;
-    int windowWidth = 0; // outer size, kept up to date by every size notification
+    int windowWidth = 0; // outer size: the stored one at the start, then every size notification's
     int windowHeight = 0;
     CListBox stepsListBox;
     CStatic listLabel;
