@@ -56,6 +56,12 @@ struct Served {
             dispatch->Release();
         }
         if (process != nullptr) {
+            // A Tovrin that outlives its test would hold the test's output open, and the failure
+            // would show only as the time-out of the whole suite.
+            if (!Ended(0)) {
+                ::TerminateProcess(process, 1);
+                ::WaitForSingleObject(process, 5000);
+            }
             ::CloseHandle(process);
         }
     }
@@ -86,7 +92,7 @@ void Create(Served& served) {
         ::Sleep(50);
     }
     ASSERT_NE(served.window, nullptr) << "no new Tovrin came up with its window";
-    served.process = ::OpenProcess(SYNCHRONIZE, FALSE, served.processId);
+    served.process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, served.processId);
 }
 
 TEST(Automation, EveryClientGetsATovrinOfItsOwnThatEndsWithItsRelease) {
