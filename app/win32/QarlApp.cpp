@@ -167,8 +167,7 @@ void CQarlApp::RunMainDialog() {
     mainDialog = &dialog;
     dialog.DoModal();
     mainDialog = nullptr;
-    classFactory.Revoke();
-    m_hMainWnd = nullptr;
+    classFactory.Revoke(); // the dialog's window, gone, is the main window no more
     // In batch mode the exit status tells the calling program the outcome.
     if (m_bBatchMode) {
         exitCode = dialog.TransferCompleted() ? 0 : 1;

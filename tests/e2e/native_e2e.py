@@ -245,9 +245,9 @@ ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 
 class Run:
-    def __init__(self, options, name):
+    def __init__(self, options, name, table=SCENARIOS):
         self.tovrin, self.sim = str(Path(options.tovrin).resolve()), str(Path(options.sim).resolve())
-        self.row = SCENARIOS[name]
+        self.row = table[name]
         self.work = Path(tempfile.mkdtemp(prefix=f"native-e2e.{name}."))
         for entry in os.listdir(REPO / "examples"):
             shutil.copy(REPO / "examples" / entry, self.work / entry)
@@ -479,11 +479,7 @@ class StationRun(Run):
     """A station watching work/watch (and a second one work/watch2), plugged by the row's steps."""
 
     def __init__(self, options, name):
-        self.tovrin, self.sim = str(Path(options.tovrin).resolve()), str(Path(options.sim).resolve())
-        self.row = STATION[name]
-        self.work = Path(tempfile.mkdtemp(prefix=f"native-e2e.{name}."))
-        for entry in os.listdir(REPO / "examples"):
-            shutil.copy(REPO / "examples" / entry, self.work / entry)
+        super().__init__(options, name, STATION)
         for folder in ("watch", "watch2", "logs", "sims"):
             (self.work / folder).mkdir()
         self.db = self.work / "rec.db"

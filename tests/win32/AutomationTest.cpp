@@ -50,26 +50,23 @@ struct Served {
     IDispatch* dispatch = nullptr;
     DWORD processId = 0;
     HWND window = nullptr;
-    HANDLE process = nullptr;
+    OwnedHandle process;
     ~Served() {
         if (dispatch != nullptr) {
             dispatch->Release();
         }
-        if (process != nullptr) {
-            // A Tovrin that outlives its test would hold the test's output open, and the failure
-            // would show only as the time-out of the whole suite.
-            if (!Ended(0)) {
-                ::TerminateProcess(process, 1);
-                ::WaitForSingleObject(process, 5000);
-            }
-            ::CloseHandle(process);
+        // A Tovrin that outlives its test would hold the test's output open, and the failure
+        // would show only as the time-out of the whole suite.
+        if (process && !Ended(0)) {
+            ::TerminateProcess(process.Get(), 1);
+            Ended(5000);
         }
     }
     void Release() {
         dispatch->Release();
         dispatch = nullptr;
     }
-    bool Ended(DWORD limitMs) const { return ::WaitForSingleObject(process, limitMs) == WAIT_OBJECT_0; }
+    bool Ended(DWORD limitMs) const { return ::WaitForSingleObject(process.Get(), limitMs) == WAIT_OBJECT_0; }
 };
 
 // Creates an object by its ProgID and finds the Tovrin that came up for it.
@@ -92,7 +89,7 @@ void Create(Served& served) {
         ::Sleep(50);
     }
     ASSERT_NE(served.window, nullptr) << "no new Tovrin came up with its window";
-    served.process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, served.processId);
+    served.process.Reset(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, served.processId));
 }
 
 TEST(Automation, EveryClientGetsATovrinOfItsOwnThatEndsWithItsRelease) {
