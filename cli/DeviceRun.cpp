@@ -195,7 +195,10 @@ void DeviceRun::TrackProgress(const PostedMessage& message) {
         break;
     case IDS_CONNECTED:
         progress.phase = Progress::Phase::Boot;
-        stepBase = platform->BytesWritten();
+        // Counted, not read from the port: by the time this message is taken, the boot image
+        // may already have been written.
+        wakeUpBytes += progress.attempt;
+        stepBase = doneBytes + wakeUpBytes;
         dataStarted = now;
         break;
     case IDS_TRANSMITTING_PROGRAM:

@@ -129,9 +129,10 @@ private:
     std::chrono::steady_clock::time_point started;
     std::mutex progressMutex;
     Progress progress;
-    uint64_t stepBase = 0;  // bytes written when the step's data began
-    uint64_t doneBytes = 0; // of the steps completed
-    double dataSeconds = 0; // spent sending the completed steps' data
+    uint64_t stepBase = 0;    // bytes written when the step's data began
+    uint64_t wakeUpBytes = 0; // the 0x00 bytes of the steps that connected
+    uint64_t doneBytes = 0;   // of the steps completed
+    double dataSeconds = 0;   // spent sending the completed steps' data
     std::chrono::steady_clock::time_point dataStarted;
 
     std::atomic<bool> finished{false};
