@@ -158,6 +158,9 @@ def main():
                                         "BootFile=boot.bin\r\nFirmware=program.b86\r\n")
         if not options.no_wine:
             wine, prefix, env = wine_environment(work / "wine")
+            # Not the i686 build: it runs only on machines that execute 32-bit programs, and the
+            # figures of every machine must be of one program.
+            print(f"Tovrin.exe: the x86_64 build ({TOVRIN_EXE.relative_to(REPO)}) under 64-bit Wine")
 
         native_fast = native_transfer(work, 0)[0][0]
         print(f"program file: {options.size} bytes in {native_fast['blocks']} blocks")

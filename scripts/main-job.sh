@@ -30,6 +30,8 @@ sim=$!
 trap 'kill $sim 2>/dev/null || true; wine_stop' EXIT
 for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
 
+# The x86_64 build, on every machine: the i686 one runs only where 32-bit programs can run.
+echo "== Tovrin.exe: the x86_64 build (build/mingw-x64/bin/Tovrin.exe) under 64-bit Wine"
 echo "== Tovrin Example.cfg -C2 -B115200 -X -L run.log"
 set +e
 (cd "$work" && LANG=en_US.UTF-8 LD_PRELOAD="$ROOT/build/native/tests/support/libtovrin_ptyshim.so" \

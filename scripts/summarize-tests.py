@@ -1,6 +1,13 @@
 #!/usr/bin/env python3
 """Counts the tests that ran in each tier, and for the Win32 and e2e tiers in each MinGW build,
-from the JUnit files of a test run."""
+from the JUnit files of a test run; exits 1 when anything failed or a tier did not run.
+
+  summarize-tests.py ROOT [FUZZ_LOG] [--exec32 ANSWER]
+
+ANSWER is what scripts/exec32.py said about this machine ("yes", the default, or "no: reason").
+Only where it says no may the tiers that run i686 programs be left out; each is then told in one
+line with the reason. Any other tier that did not run is a failure."""
+import argparse
 import glob
 import re
 import sys
@@ -43,49 +50,93 @@ def gtest_files(pattern):
     return total, failures, suites, skipped
 
 
-BUILDS = [("x86_64", "mingw-x64", "64-bit Wine"), ("i686", "mingw-i686", "32-bit Wine")]
+BUILDS = [("x86_64", "mingw-x64", "64-bit Wine", "win64"), ("i686", "mingw-i686", "32-bit Wine", "win32")]
+# The ctest entries of a MinGW build that only read its files (label "static").
+STATIC = re.compile(r"^win32\.(library|programs|resources)\.")
 
 
-def main(root, fuzz_log):
-    native = ctest_cases(f"{root}/build/native/junit.xml")
-    unit = tally(native, "unit.")
-    print()
-    print("== tests run per tier")
-    print(f"unit  (native, sanitizers): {unit[0]} tests, {unit[1]} failed, {unit[2]} skipped")
-    failed = unit[1]
-    for build, preset, wine in BUILDS:
+class Summary:
+    def __init__(self, exec32):
+        self.failed = 0
+        self.i686_runs = exec32 == "yes"
+        self.reason = exec32[len("no:"):].strip() if exec32.startswith("no:") else ""
+
+    def line(self, text, failed=0):
+        print(text)
+        self.failed += failed
+
+    def left_out(self, tier, build):
+        """True (and told) when the tier's tests run i686 programs on a machine that cannot."""
+        if build != "i686" or self.i686_runs:
+            return False
+        print(f"{tier}: not run: {self.reason}")
+        return True
+
+    def counted(self, text, ran, failed, skipped):
+        """A tier's line; a tier that ran nothing has failed, and so has a skipped test."""
+        self.line(f"{text}: {ran} tests, {failed} failed, {skipped} skipped" + ("" if ran else " (not run)"),
+                  failed + skipped + (0 if ran else 1))
+
+
+def win32_tiers(summary, root):
+    for build, preset, wine, _ in BUILDS:
+        entries = ctest_cases(f"{root}/build/{preset}/junit.xml")
+        static = tally([c for c in entries if STATIC.match(c[0])], "win32.")
+        summary.counted(f"win32 {build:6} checks that run nothing (machine, exports, resources)", *static)
+        if summary.left_out(f"win32 {build}", build):
+            continue
         total, failures, suites, skipped = gtest_files(f"{root}/build/{preset}/test-results/win32.*.xml")
-        ran = tally(ctest_cases(f"{root}/build/{preset}/junit.xml"), "win32.")
-        print(f"win32 {build:6} (MinGW under {wine}): {total} tests in {suites} suites, {failures} failed,"
-              f" {len(skipped)} skipped ({ran[1]} ctest entries failed)")
+        ran = tally([c for c in entries if not STATIC.match(c[0])], "win32.")
+        summary.line(f"win32 {build:6} (MinGW under {wine}): {total} tests in {suites} suites, {failures} failed,"
+                     f" {len(skipped)} skipped ({ran[1]} ctest entries failed)", failures + ran[1])
         for reason in skipped:
             print(f"      skipped {reason}")
-        failed += failures + ran[1]
         if suites == 0:
-            print(f"win32 {build:6}: no suite ran")
-            failed += 1
-    for build, _, _ in BUILDS:
-        e2e = tally(native, f"e2e.{build}.")
-        print(f"e2e   {build:6} (Tovrin.exe + simulator): {e2e[0]} tests, {e2e[1]} failed, {e2e[2]} skipped")
-        failed += e2e[1]
-    tool = tally(native, "e2e.native.")
-    print(f"e2e   native (tovrin + simulator on ptys): {tool[0]} tests, {tool[1]} failed, {tool[2]} skipped")
-    failed += tool[1]
-    other = tally([c for c in native if not any(c[0].startswith(f"e2e.{b}.") for b in ("x86_64", "i686", "native"))],
-                  "e2e.")
-    print(f"e2e   simulator alone: {other[0]} tests, {other[1]} failed, {other[2]} skipped")
-    failed += other[1]
+            summary.line(f"win32 {build:6}: no suite ran", 1)
+
+
+def e2e_tiers(summary, native):
+    for build, _, _, _ in BUILDS:
+        if not summary.left_out(f"e2e {build}", build):
+            summary.counted(f"e2e   {build:6} (Tovrin.exe + simulator)", *tally(native, f"e2e.{build}."))
+    summary.counted("e2e   native (tovrin + simulator on ptys)", *tally(native, "e2e.native."))
+    others = [c for c in native if not any(c[0].startswith(f"e2e.{b}.") for b in ("x86_64", "i686", "native"))]
+    summary.counted("e2e   simulator alone", *tally(others, "e2e."))
+
+
+def package_tiers(summary, root):
     # The packaging step builds the archives just before: a skipped check there is a failure.
-    package = tally([c for c in ctest_cases(f"{root}/build/native/package-junit.xml") if "release-archive" in c[0]],
-                    "e2e.")
-    print(f"package (release archives unpacked, one batch download each): {package[0]} tests,"
-          f" {package[1]} failed, {package[2]} skipped")
-    failed += package[1] + package[2] + (0 if package[0] else 1)
+    package = ctest_cases(f"{root}/build/native/package-junit.xml")
+    for build, _, _, archive in BUILDS:
+        summary.counted(f"package {archive} (release archive unpacked, its files checked)",
+                        *tally(package, f"e2e.{build}.release-contents"))
+        if not summary.left_out(f"package {archive} (one batch download)", build):
+            summary.counted(f"package {archive} (release archive unpacked, one batch download)",
+                            *tally(package, f"e2e.{build}.release-archive"))
+
+
+def main(root, fuzz_log, exec32):
+    summary = Summary(exec32)
+    native = ctest_cases(f"{root}/build/native/junit.xml")
+    print()
+    print("== tests run per tier")
+    print(f"32-bit programs on this machine: {exec32}")
+    summary.counted("unit  (native, sanitizers)", *tally(native, "unit."))
+    win32_tiers(summary, root)
+    e2e_tiers(summary, native)
+    package_tiers(summary, root)
     fuzz = Path(fuzz_log).read_text(errors="replace") if fuzz_log and Path(fuzz_log).exists() else ""
     for match in re.finditer(r"^(\S+): executions: (\d+) seconds: ([\d.]+)", fuzz, re.M):
         print(f"fuzz  (libFuzzer, {match.group(1)}): {match.group(2)} executions in {match.group(3)} s")
-    return 1 if failed else 0
+    return 1 if summary.failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2] if len(sys.argv) > 2 else ""))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("root")
+    parser.add_argument("fuzz_log", nargs="?", default="")
+    parser.add_argument("--exec32", default="yes")
+    options = parser.parse_args()
+    if options.exec32 != "yes" and not options.exec32.startswith("no: "):
+        parser.error(f"--exec32 is 'yes' or 'no: reason', not {options.exec32!r}")
+    sys.exit(main(options.root, options.fuzz_log, options.exec32))

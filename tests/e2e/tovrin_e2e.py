@@ -10,10 +10,13 @@ variable that TOVRIN_MINGW_ENV names (default TOVRIN_MINGW_X64_DIR) overrides MI
 Exits 0 when the scenario holds, 1 when it does not, 77 when the MinGW build is missing.
 
   tovrin_e2e.py archive --archive Tovrin-<version>-win32.zip --sim SIM --shim SHIM --mkexample MKEXAMPLE
+  tovrin_e2e.py archive-contents --archive Tovrin-<version>-win32.zip
 
-checks a Windows release archive (scripts/package.sh): unpacked into a clean folder, one batch
-download of its example from there. It is not one of the listed scenarios: the packaging step
-of the suite runs it.
+check a Windows release archive (scripts/package.sh), unpacked into a clean folder: its files
+(the programs for the build's machine, without symbols or debug sections; the README; the
+example), and with "archive" one batch download of its example from there. "archive-contents"
+runs nothing, so it is checked also where the build's programs cannot run. Neither is one of the
+listed scenarios: the packaging step of the suite runs them.
 """
 import argparse
 import os
@@ -26,6 +29,8 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "support"))
+from pe_file import MACHINES, PeFile  # noqa: E402
 SETTINGS_KEY = r"HKLM\Software\Korvane\Quillon\2.0\Applications\qoltenix\Tovrin\Configuration"
 HOST_KEY = r"HKLM\SOFTWARE\Korvane\VANTORA"
 RUN_LIMIT_S = 120
@@ -53,10 +58,8 @@ class Wine:
     def loader(self, exe):
         """The loader of the program's word size: the 32-bit one for an i686 program (the 64-bit
         loader hands it on through start.exe, which fails on paths longer than 260 characters)."""
-        header = Path(exe).read_bytes()[:4096]
-        offset = int.from_bytes(header[0x3C:0x40], "little")
         loader32 = Path(self.wine).with_name("wine")
-        if header[offset + 4:offset + 6] == b"\x4c\x01" and loader32.exists():
+        if PeFile(exe).machine == MACHINES["i686"] and loader32.exists():
             return str(loader32)
         return self.wine
 
@@ -441,26 +444,17 @@ def device_output_at_full_line_rate(s):
 
 ARCHIVE_FILES = {"Tovrin.exe", "Tovrin1.DLL", "README.txt", "Example.cfg", "EXAMPLE1.BIN", "EXAMPLE1.B86",
                  "EXAMPLE2.BIN", "EXAMPLE2.B86"}
-PE_MACHINES = {"win32": 0x14C, "win64": 0x8664}
+ARCHIVE_BUILDS = {"win32": "i686", "win64": "x86_64"}
 
 
 def check_release_program(exe, build):
     """A program of the release: for its build's machine, with no symbol table and no debug
     sections left in it."""
-    data = exe.read_bytes()
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    machine, sections = int.from_bytes(data[pe + 4:pe + 6], "little"), int.from_bytes(data[pe + 6:pe + 8], "little")
-    symbols_at, symbols = int.from_bytes(data[pe + 12:pe + 16], "little"), int.from_bytes(data[pe + 16:pe + 20], "little")
-    check(machine == PE_MACHINES[build], f"{exe.name} is for machine {machine:#x}, not the {build} build")
-    check(symbols == 0, f"{exe.name} keeps a symbol table of {symbols} symbols")
-    table = pe + 24 + int.from_bytes(data[pe + 20:pe + 22], "little")
-    names = []
-    for i in range(sections):
-        name = data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0")
-        if name.startswith(b"/"):  # a long name (".eh_frame", ".debug_info"): "/offset" into the strings
-            start = symbols_at + 18 * symbols + int(name[1:])
-            name = data[start:data.index(b"\0", start)]
-        names.append(name.decode("latin-1"))
+    pe = PeFile(exe)
+    machine = MACHINES[ARCHIVE_BUILDS[build]]
+    check(pe.machine == machine, f"{exe.name} is for machine {pe.machine:#x}, not the {build} build")
+    check(pe.symbols == 0, f"{exe.name} keeps a symbol table of {pe.symbols} symbols")
+    names = pe.section_names()
     check(not [n for n in names if n.startswith(".debug")], f"{exe.name} keeps debug sections: {names}")
 
 
@@ -475,13 +469,12 @@ def check_windows_readme(readme):
     check("@" not in text, "README.txt keeps a placeholder")
 
 
-def release_archive_downloads(s, archive):
-    """A Windows release archive unpacked into a clean folder: its files, and one batch download
-    of its example from that folder against the simulator."""
+def unpack_release_archive(archive, into):
+    """The archive unpacked into a clean folder, and its files checked: the folder that holds them."""
     build = re.search(r"-(win32|win64)\.zip$", archive.name)
     check(build is not None, f"{archive.name} names no build")
     build = build.group(1)
-    unpacked = s.work / "unpacked"
+    unpacked = into / "unpacked"
     unpacked.mkdir()
     subprocess.run(["unzip", "-q", str(archive), "-d", str(unpacked)], check=True, timeout=60)
     folders = list(unpacked.iterdir())
@@ -494,6 +487,19 @@ def release_archive_downloads(s, archive):
     check_windows_readme(folder / "README.txt")
     for name in ARCHIVE_FILES - {"Tovrin.exe", "Tovrin1.DLL", "README.txt"}:
         check((folder / name).read_bytes() == (REPO / "examples" / name).read_bytes(), f"{name} is not the example's")
+    return folder
+
+
+def release_archive_contents(archive):
+    """The archive's files, with nothing run."""
+    with tempfile.TemporaryDirectory(prefix="e2e.archive.") as work:
+        unpack_release_archive(archive, Path(work))
+
+
+def release_archive_downloads(s, archive):
+    """A Windows release archive unpacked into a clean folder: its files, and one batch download
+    of its example from that folder against the simulator."""
+    folder = unpack_release_archive(archive, s.work)
     s.exe, s.work, s.log = folder / "Tovrin.exe", folder, folder / "run.log"
     sim = s.simulator(2, *s.example_steps())
     code, _ = s.tovrin("Example.cfg", "-C2", "-B115200", "-X", "-L", "run.log")
@@ -519,7 +525,7 @@ SCENARIOS = {f.__name__: f for f in [
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list", "archive"])
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list", "archive", "archive-contents"])
     parser.add_argument("--sim")
     parser.add_argument("--shim")
     parser.add_argument("--mkexample")
@@ -529,11 +535,14 @@ def main():
     if options.scenario == "list":
         print("\n".join(sorted(SCENARIOS)))
         return 0
-    if options.scenario == "archive":
-        if not Path(options.archive).exists():
+    if options.scenario in ("archive", "archive-contents"):
+        archive = Path(options.archive).resolve()
+        if not archive.exists():
             print(f"SKIP: {options.archive} is not built (scripts/package.sh builds it)")
             return 77
-        return run_scenario(options, lambda s: release_archive_downloads(s, Path(options.archive).resolve()))
+        if options.scenario == "archive-contents":
+            return report(lambda: release_archive_contents(archive))
+        return run_scenario(options, lambda s: release_archive_downloads(s, archive))
     options.mingw = os.environ.get(os.environ.get("TOVRIN_MINGW_ENV", "TOVRIN_MINGW_X64_DIR"), options.mingw)
     if not (Path(options.mingw) / "bin" / "Tovrin.exe").exists():
         print(f"SKIP: {options.mingw}/bin/Tovrin.exe is not built")
@@ -541,19 +550,27 @@ def main():
     return run_scenario(options, SCENARIOS[options.scenario])
 
 
-def run_scenario(options, body):
-    scenario = Scenario(options)
+def report(body, on_failure=lambda: None):
     try:
-        body(scenario)
+        body()
     except Failure as failure:
         print(f"FAIL: {failure}")
-        if scenario.log.exists():
-            print("--- log\n" + scenario.log.read_bytes().decode("cp1252", "replace"))
+        on_failure()
         return 1
-    finally:
-        scenario.close()
     print("PASS")
     return 0
+
+
+def run_scenario(options, body):
+    scenario = Scenario(options)
+
+    def show_log():
+        if scenario.log.exists():
+            print("--- log\n" + scenario.log.read_bytes().decode("cp1252", "replace"))
+    try:
+        return report(lambda: body(scenario), show_log)
+    finally:
+        scenario.close()
 
 
 if __name__ == "__main__":

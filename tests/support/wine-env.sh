@@ -37,6 +37,19 @@ wineserver_binary() {
 WINE=$(wine_binary) || return 1
 WINESERVER=$(wineserver_binary) || return 1
 
+# Whether this machine executes 32-bit programs: the suite's answer when it gave one
+# (TOVRIN_EXEC32, "yes" or "no: reason"), otherwise the 32-bit loader asked for its version.
+# Some machines cannot ("Exec format error"), though package wine32 is installed.
+wine_runs_32bit() {
+    case "${TOVRIN_EXEC32:-}" in
+    yes) return 0 ;;
+    no*) return 1 ;;
+    esac
+    local loader32
+    loader32=$(dirname "$WINE")/wine
+    [ -x "$loader32" ] && "$loader32" --version >/dev/null 2>&1
+}
+
 # The loader for a Windows program: the 32-bit one (package wine32) for an i686 program. The
 # 64-bit loader would hand it on through start.exe, which cannot start a program whose path is
 # longer than 260 characters.
@@ -86,6 +99,11 @@ wine_make_prefix() {
     "$WINE" wineboot -i </dev/null >/dev/null 2>&1 && wine_registry_defaults && "$WINESERVER" -w
 }
 
+# The idle program of this run dir runs: the prefix is in use.
+wine_idle_runs() {
+    [ -f "$TOVRIN_WINE_DIR/idle.pid" ] && kill -0 "$(cat "$TOVRIN_WINE_DIR/idle.pid")" 2>/dev/null
+}
+
 wine_start_idle() {
     local idle=$TOVRIN_WINE_DIR/idle.exe
     if [ ! -f "$idle" ]; then
@@ -94,10 +112,10 @@ wine_start_idle() {
         printf '#include <windows.h>\nint main(void){ CreateWindowExA(0, "STATIC", "idle", 0, 0, 0, 0, 0, 0, 0, 0, 0); Sleep(INFINITE); return 0; }\n' >"$TOVRIN_WINE_DIR/idle.c"
         x86_64-w64-mingw32-gcc -O1 -o "$idle" "$TOVRIN_WINE_DIR/idle.c" -luser32 || return 1
     fi
-    if [ -f "$TOVRIN_WINE_DIR/idle.pid" ] && kill -0 "$(cat "$TOVRIN_WINE_DIR/idle.pid")" 2>/dev/null; then
-        return 0
-    fi
-    "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&-
+    wine_idle_runs && return 0
+    # A server that is still running (a program that has just ended) refuses -p: the idle
+    # program keeps that one alive as well.
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&- || true
     setsid "$WINE" "$idle" </dev/null >/dev/null 2>&1 9>&- &
     echo $! >"$TOVRIN_WINE_DIR/idle.pid"
     local i
@@ -111,7 +129,7 @@ wine_start_idle() {
 wine_prefix_has_desktop() {
     local pid
     for pid in $(pgrep -f 'explorer.exe'); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
     done
     return 1
 }
@@ -123,11 +141,17 @@ wine_start() {
         flock 9
         wine_start_display || exit 1
         export DISPLAY=$(cat "$TOVRIN_WINE_DIR/display")
-        # A prefix made before 32-bit Wine was installed lacks the 32-bit system (the i686 build
-        # runs there under WoW64): bring it up to date once.
-        if [ -f "$TOVRIN_WINE_DIR/prefix.ready" ] && [ -x /usr/lib/wine/wine ] &&
-            [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
-            "$WINE" wineboot -u </dev/null >/dev/null 2>&1
+        # A prefix made where 32-bit programs could not run lacks the 32-bit system, and
+        # `wineboot -u` does not add it. Where they run now (the i686 build runs under WoW64),
+        # the prefix is made again, before any program of this run uses it. Never where they
+        # cannot: nothing could make that half, and an update at every start rewrote the
+        # prefix's system DLLs under programs starting beside it ("could not load
+        # kernel32.dll, status c0000043": a box never shown).
+        if [ -f "$TOVRIN_WINE_DIR/prefix.ready" ] && ! wine_idle_runs &&
+            [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && wine_runs_32bit; then
+            echo "wine-env: $WINEPREFIX lacks the 32-bit system: making it again" >&2
+            "$WINESERVER" -k >/dev/null 2>&1 || true
+            rm -rf "$WINEPREFIX" "$TOVRIN_WINE_DIR/prefix.ready"
         fi
         if [ ! -f "$TOVRIN_WINE_DIR/prefix.ready" ]; then
             # Making a prefix fails now and then (seen once in a whole suite run): a second try
