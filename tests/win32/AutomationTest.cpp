@@ -66,7 +66,23 @@ struct Served {
         dispatch->Release();
         dispatch = nullptr;
     }
-    bool Ended(DWORD limitMs) const { return ::WaitForSingleObject(process.Get(), limitMs) == WAIT_OBJECT_0; }
+    // Waits with the thread's messages dispatched: a client in a single-threaded apartment must
+    // not block without them, or whatever the server sends it on its way out waits for the wait.
+    bool Ended(DWORD limitMs) const {
+        return PumpUntil([this] { return ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0; }, limitMs);
+    }
+    // What the process was doing, for a failure: its window, and whether its thread answers.
+    std::string State() const {
+        if (Ended(0)) {
+            return "it has ended";
+        }
+        DWORD_PTR answer = 0;
+        const bool answers =
+            ::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) != 0;
+        return std::string("it runs, its window ") +
+               (!::IsWindow(window) ? "gone" : ::IsWindowVisible(window) ? "visible" : "hidden") +
+               (answers ? ", its thread answering messages" : ", its thread not answering messages");
+    }
 };
 
 // Creates an object by its ProgID and finds the Tovrin that came up for it.
@@ -78,17 +94,20 @@ void Create(Served& served) {
     ASSERT_EQ(::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
                                  reinterpret_cast<void**>(&served.dispatch)),
               S_OK);
-    DWORD start = ::GetTickCount();
-    while (served.window == nullptr && ::GetTickCount() - start < kActivationMs) {
-        for (const auto& [process, window] : MainDialogs()) {
-            if (before.count(process) == 0 && ::IsWindowVisible(window)) {
-                served.processId = process;
-                served.window = window;
+    std::map<DWORD, HWND> fresh;
+    PumpUntil(
+        [&] {
+            for (const auto& [process, window] : MainDialogs()) {
+                if (before.count(process) == 0 && ::IsWindowVisible(window)) {
+                    fresh[process] = window;
+                }
             }
-        }
-        ::Sleep(50);
-    }
-    ASSERT_NE(served.window, nullptr) << "no new Tovrin came up with its window";
+            return !fresh.empty();
+        },
+        kActivationMs);
+    ASSERT_FALSE(fresh.empty()) << "no new Tovrin came up with its window";
+    ASSERT_EQ(fresh.size(), 1u) << "more than one Tovrin came up for one object";
+    std::tie(served.processId, served.window) = *fresh.begin();
     served.process.Reset(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, served.processId));
 }
 
@@ -127,9 +146,9 @@ TEST(Automation, EveryClientGetsATovrinOfItsOwnThatEndsWithItsRelease) {
     EXPECT_TRUE(PumpUntil([&] { return !::IsWindowVisible(first.window); }, 5000));
     EXPECT_FALSE(first.Ended(1000)) << "the process stays while the client holds the object";
     first.Release();
-    EXPECT_TRUE(first.Ended(10000));
+    EXPECT_TRUE(first.Ended(10000)) << first.State();
     second.Release();
-    EXPECT_TRUE(second.Ended(10000));
+    EXPECT_TRUE(second.Ended(10000)) << second.State();
 
     EXPECT_EQ(user.WaitForExit(0), static_cast<DWORD>(STILL_ACTIVE)) << "the user's copy runs on";
     EXPECT_TRUE(::IsWindowVisible(userWindow));
