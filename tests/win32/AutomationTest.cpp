@@ -69,7 +69,8 @@ struct Served {
     // Waits with the thread's messages dispatched: a client in a single-threaded apartment must
     // not block without them, or whatever the server sends it on its way out waits for the wait.
     bool Ended(DWORD limitMs) const {
-        return PumpUntil([this] { return ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0; }, limitMs);
+        return PumpUntil([this] { return ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0; },
+                         limitMs);
     }
     // What the process was doing, for a failure: its window, and whether its thread answers.
     std::string State() const {
@@ -80,7 +81,9 @@ struct Served {
         const bool answers =
             ::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) != 0;
         return std::string("it runs, its window ") +
-               (!::IsWindow(window) ? "gone" : ::IsWindowVisible(window) ? "visible" : "hidden") +
+               (!::IsWindow(window)         ? "gone"
+                : ::IsWindowVisible(window) ? "visible"
+                                            : "hidden") +
                (answers ? ", its thread answering messages" : ", its thread not answering messages");
     }
 };
