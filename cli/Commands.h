@@ -25,6 +25,3 @@ int RunHistory(const CliOptions& options);
 
 // The station's name in the records: --station-name, else the host's name.
 std::string StationName(const CliOptions& options);
-// Writes the runs into the store; a run that cannot be recorded is told on standard error.
-void Record(IRecordStore& store, IRunOutput& output, const std::vector<RunResult>& results,
-            const RunPlace& place);

@@ -88,6 +88,39 @@ public:
     uint32_t left = 0; // bytes of the current block still to come
 };
 
+// The SHA-256 of the bytes as lower-case hex; empty when it cannot be made.
+std::string Sha256Hex(const std::string& bytes) {
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), hash, &length, EVP_sha256(), nullptr) != 1) {
+        return std::string();
+    }
+    return Hex(hash, length);
+}
+
+// The whole file, or nothing when it cannot be read.
+std::shared_ptr<const std::string> FileBytes(const std::string& path) {
+    auto bytes = std::make_shared<std::string>();
+    if (path.empty() || !ReadWhole(path, [&](const unsigned char* data, size_t count) {
+            bytes->append(reinterpret_cast<const char*>(data), count);
+        })) {
+        return nullptr;
+    }
+    return bytes;
+}
+
+// The facts of a file's bytes; false when they cannot be read.
+bool Describe(FileFacts& file, std::unordered_map<std::string, std::shared_ptr<const std::string>>& served) {
+    std::shared_ptr<const std::string> bytes = FileBytes(file.path);
+    if (!bytes) {
+        return false;
+    }
+    file.size = bytes->size();
+    file.sha256 = Sha256Hex(*bytes);
+    served[file.path] = bytes;
+    return true;
+}
+
 std::string ErrnoWords(int error) {
     return std::strerror(error);
 }
@@ -191,18 +224,7 @@ std::optional<ConfigurationProblem> CheckConfigurationFile(const std::string& pa
 } // namespace
 
 std::string AbsolutePath(const std::string& path) {
-    if (path.empty() || path[0] == '/') {
-        return path;
-    }
-    char folder[4096];
-    if (getcwd(folder, sizeof folder) == nullptr) {
-        return path;
-    }
-    std::string relative = path;
-    while (relative.rfind("./", 0) == 0) {
-        relative.erase(0, 2);
-    }
-    return std::string(folder) + "/" + relative;
+    return PosixFileSystem::AbsolutePath(path);
 }
 
 bool HashFile(const std::string& path, std::string& sha256, uint64_t& size) {
@@ -279,4 +301,19 @@ ConfigurationFacts InspectConfiguration(const std::string& path, const ITextCata
         }
     }
     return facts;
+}
+
+StepFiles ReadStepFiles(const std::vector<StepFacts>& checked) {
+    StepFiles files;
+    files.steps = checked;
+    for (StepFacts& step : files.steps) {
+        Describe(step.bootFile, files.bytes);
+        if (Describe(step.programFile, files.bytes)) {
+            BlockWalk walk;
+            const std::string& bytes = *files.bytes[step.programFile.path];
+            walk.Take(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+            step.blocks = walk.blocks;
+        }
+    }
+    return files;
 }

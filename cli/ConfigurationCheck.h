@@ -3,8 +3,10 @@
 #include "app/Catalogue.h"
 #include "cli/RunResult.h"
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The first thing that keeps a configuration from being loaded, found before any port is
@@ -31,6 +33,16 @@ struct ConfigurationFacts {
 };
 
 ConfigurationFacts InspectConfiguration(const std::string& path, const ITextCatalogue& catalogue);
+
+// The step files as one run reads them: each file's bytes, read once, by absolute path (the
+// engine sends these), and the steps' facts made from those bytes. A file that cannot be read
+// now keeps the facts it was checked with and is not among the bytes: the transfer opens it,
+// and fails on it, itself.
+struct StepFiles {
+    std::vector<StepFacts> steps;
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> bytes;
+};
+StepFiles ReadStepFiles(const std::vector<StepFacts>& checked);
 
 // The SHA-256 of a file's bytes as lower-case hex, with its size; false with errno set when it
 // cannot be read.

@@ -20,7 +20,7 @@ std::string OtherUsersOf(const std::string& port) {
 
 constexpr uint32_t kWmClose = 0x0010;
 constexpr uint32_t kCancelRequest = 0x0400 + 100; // WM_USER + 100: Ctrl-C, as the Cancel button
-// Block progress is taken at least this often; it wakes the owner no sooner.
+// Block progress is taken this long after it came at the latest; it wakes the owner no sooner.
 constexpr uint32_t kProgressLookMs = 100;
 constexpr uint64_t kBootImageSize = 960;
 // After the stop's own wait: how long the threads of an ended transfer may take to end, before
@@ -63,10 +63,14 @@ std::string MessageText(const ITextCatalogue& catalogue, unsigned id, uint32_t c
 
 } // namespace
 
-DeviceRun::DeviceRun(const RunSetup& setup, const std::string& port, const std::string& logFile)
+DeviceRun::DeviceRun(const RunSetup& setup, const std::string& port, const std::string& logFile,
+                     const std::string& runId)
     : setup(setup), port(port), logFile(logFile), context{profile, files, setup.catalogue} {
+    result.runId = runId;
     result.port = port;
     result.log = AbsolutePath(logFile);
+    result.configuration = setup.facts.path;
+    result.configurationSha256 = setup.facts.sha256;
     result.steps = setup.facts.steps;
     progress.steps = setup.facts.steps.size();
 }
@@ -79,13 +83,31 @@ void DeviceRun::Run() {
     result.started = IsoUtc(std::chrono::system_clock::now());
     result.usb = ReadUsbIdentity(port, setup.sysRoot);
     OpenLog();
+    if (!setup.refused) {
+        ReadStepFilesOnce();
+    }
+    if (setup.recorder != nullptr) {
+        setup.recorder->Started(result);
+    }
     if (setup.refused && setup.facts.problem && !setup.facts.problem->refusedByTransfer) {
         RefuseAsChecked();
     } else {
         Transfer();
     }
     FillResult();
+    if (setup.recorder != nullptr) {
+        setup.recorder->Ended(result);
+    }
     finished = true;
+}
+
+// The run sends the step files' bytes as it reads them now, and records those: a file replaced
+// after the configuration was checked is recorded as it was sent.
+void DeviceRun::ReadStepFilesOnce() {
+    StepFiles read = ReadStepFiles(setup.facts.steps);
+    platform->ServeFiles(std::move(read.bytes));
+    std::lock_guard<std::mutex> lock(progressMutex); // the progress is made from the steps
+    result.steps = std::move(read.steps);
 }
 
 void DeviceRun::Cancel() {
@@ -93,7 +115,9 @@ void DeviceRun::Cancel() {
 }
 
 void DeviceRun::OpenLog() {
-    log.Open(logFile, setup.options.appendLog);
+    log.Open(logFile, setup.newLogs             ? LogOpening::New
+                      : setup.options.appendLog ? LogOpening::Append
+                                                : LogOpening::Replace);
     ReportLogFailure();
 }
 
@@ -146,9 +170,11 @@ void DeviceRun::Transfer() {
     TransferOptions transfer;
     transfer.batchMode = true;
     transfer.maxConnectRetries = setup.options.retries;
-    queue->DeferWakeFor([](const PostedMessage& message) {
-        return message.message == WM_TRANSFER_STATE && message.wParam == IDS_BLOCK_OF;
-    });
+    queue->DeferWakeFor(
+        [](const PostedMessage& message) {
+            return message.message == WM_TRANSFER_STATE && message.wParam == IDS_BLOCK_OF;
+        },
+        kProgressLookMs);
     control = std::make_unique<TransferControl>(*this, setup.catalogue, platform, window.Get(), transfer);
     control->StartOrCancel();
     HandleMessages();
@@ -159,7 +185,7 @@ void DeviceRun::Transfer() {
 void DeviceRun::HandleMessages() {
     for (;;) {
         PostedMessage message;
-        if (!queue->Next(message, kProgressLookMs)) {
+        if (!queue->Next(message, kInfinite)) {
             continue;
         }
         if (message.message == kWmClose) {
@@ -174,6 +200,19 @@ void DeviceRun::HandleMessages() {
         }
         control->Dispatch(message.message, message.wParam, message.lParam);
         TrackProgress(message);
+        SyncAtPhaseEnd(message);
+    }
+}
+
+// What the log holds is on the disk at each phase's end, so that a power cut leaves the record
+// up to the last phase that ended: once connected, with each program file begun and each step
+// completed.
+void DeviceRun::SyncAtPhaseEnd(const PostedMessage& message) {
+    if (message.message == WM_TRANSFER_STATE &&
+        (message.wParam == IDS_CONNECTED || message.wParam == IDS_TRANSMITTING_PROGRAM ||
+         message.wParam == IDS_DOWNLOAD_COMPLETED)) {
+        log.Sync();
+        ReportLogFailure();
     }
 }
 
@@ -204,8 +243,8 @@ void DeviceRun::TrackProgress(const PostedMessage& message) {
     case IDS_TRANSMITTING_PROGRAM:
         progress.phase = Progress::Phase::Program;
         progress.block = 0;
-        progress.blocks = progress.step >= 1 && progress.step <= setup.facts.steps.size()
-                              ? setup.facts.steps[progress.step - 1].blocks
+        progress.blocks = progress.step >= 1 && progress.step <= result.steps.size()
+                              ? result.steps[progress.step - 1].blocks
                               : 0;
         break;
     case IDS_BLOCK_OF:
@@ -215,7 +254,7 @@ void DeviceRun::TrackProgress(const PostedMessage& message) {
         }
         break;
     case IDS_DOWNLOAD_COMPLETED:
-        doneBytes += StepBytes(setup.facts.steps, progress.step);
+        doneBytes += StepBytes(result.steps, progress.step);
         dataSeconds += std::chrono::duration<double>(now - dataStarted).count();
         if (progress.step < progress.steps) {
             progress.phase = Progress::Phase::Connecting; // until the next step announces itself
@@ -233,11 +272,11 @@ DeviceProgress DeviceRun::CurrentProgress() {
     now.bytes = platform->BytesWritten();
     now.seconds = SecondsSince(started);
     const bool sending = now.phase == Progress::Phase::Boot || now.phase == Progress::Phase::Program;
-    const uint64_t stepBytes = StepBytes(setup.facts.steps, now.step);
+    const uint64_t stepBytes = StepBytes(result.steps, now.step);
     const uint64_t current = sending ? std::min(now.bytes - std::min(now.bytes, stepBase), stepBytes) : 0;
     uint64_t total = 0;
-    for (size_t step = 1; step <= setup.facts.steps.size(); ++step) {
-        total += StepBytes(setup.facts.steps, step);
+    for (size_t step = 1; step <= result.steps.size(); ++step) {
+        total += StepBytes(result.steps, step);
     }
     const double done = static_cast<double>(doneBytes + current);
     const double spent = dataSeconds + (sending ? SecondsSince(dataStarted) : 0);
@@ -247,12 +286,12 @@ DeviceProgress DeviceRun::CurrentProgress() {
     if (finished.load() || now.phase >= Progress::Phase::Completed) {
         now.secondsLeft = 0;
     }
-    return {port, DeviceName(port), now};
+    return {port, DeviceName(port), result.runId, now};
 }
 
 void DeviceRun::Print(const std::string& line) {
     if (!setup.refused) {
-        setup.output.Line(port, line);
+        setup.output.Line(port, result.runId, line);
     }
 }
 

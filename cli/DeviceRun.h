@@ -30,7 +30,9 @@ struct RunSetup {
     // The configuration was refused before any port was touched: each device only records the
     // refusal in its log.
     bool refused = false;
-    std::string sysRoot = "/"; // where sysfs is read from
+    std::string sysRoot = "/";        // where sysfs is read from
+    IRunRecorder* recorder = nullptr; // where the runs' rows go, when they are recorded
+    bool newLogs = false;             // each log is a new file of its own (a station's)
 };
 
 // One device of a run: a session of its own (platform, threads, message queue), the batch
@@ -40,7 +42,8 @@ struct RunSetup {
 // mode. The log is written as the lines become final.
 class DeviceRun : public ISessionOwner, private IStepsList {
 public:
-    DeviceRun(const RunSetup& setup, const std::string& port, const std::string& logFile);
+    DeviceRun(const RunSetup& setup, const std::string& port, const std::string& logFile,
+              const std::string& runId);
     ~DeviceRun() override;
     DeviceRun(const DeviceRun&) = delete;
     DeviceRun& operator=(const DeviceRun&) = delete;
@@ -51,6 +54,7 @@ public:
 
     bool Finished() const { return finished.load(); }
     const std::string& Port() const { return port; }
+    const std::string& RunId() const { return result.runId; }
     // After Run: the run's value.
     const RunResult& Result() const { return result; }
     DeviceProgress CurrentProgress();
@@ -85,6 +89,7 @@ private:
     void AddString(const std::string& line) override { stepsView.push_back(line); }
 
     void OpenLog();
+    void ReadStepFilesOnce();
     void ReportLogFailure();
     void LoadConfiguration();
     void WarnOfOtherUsers();
@@ -92,6 +97,7 @@ private:
     void Transfer();
     void HandleMessages();
     void TrackProgress(const PostedMessage& message);
+    void SyncAtPhaseEnd(const PostedMessage& message);
     void Commit(bool includingLast);
     void Print(const std::string& line);
     void FillResult();

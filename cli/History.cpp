@@ -27,7 +27,12 @@ const char* const kCsvColumns[] = {"id",
                                    "error_code",
                                    "error_text",
                                    "bytes",
-                                   "seconds"};
+                                   "seconds",
+                                   "uuid",
+                                   "pid",
+                                   "log_file",
+                                   "system_errno",
+                                   "system_error"};
 
 // Locale-free: "12.5" whatever LC_NUMERIC says. Shortest round trip, or fixed with digits.
 std::string Decimal(double value, int digits = -1) {
@@ -156,7 +161,12 @@ void PrintCsv(const std::vector<RunRecord>& runs, std::ostream& out) {
                                       Optional(run.errorCode),
                                       run.errorText,
                                       std::to_string(run.bytes),
-                                      Decimal(run.seconds)};
+                                      Decimal(run.seconds),
+                                      run.uuid,
+                                      run.pid != 0 ? std::to_string(run.pid) : std::string(),
+                                      run.logFile,
+                                      Optional(run.systemErrno),
+                                      run.systemError};
         std::string line;
         for (size_t index = 0; index < std::size(fields); ++index) {
             line += (index == 0 ? "" : ",") + CsvField(fields[index]);
@@ -165,53 +175,13 @@ void PrintCsv(const std::vector<RunRecord>& runs, std::ostream& out) {
     }
 }
 
-using Json = nlohmann::ordered_json;
-
-Json TextOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
-}
-
-Json NumberOrNull(const std::optional<int64_t>& number) {
-    return number ? Json(*number) : Json(nullptr);
-}
-
-// The steps as the JSON they are; a text that is not JSON (not written by tovrin) stays text.
-Json Steps(const std::string& text) {
-    Json steps = Json::parse(text.empty() ? "[]" : text, nullptr, false);
-    return steps.is_discarded() ? Json(text) : steps;
-}
-
-Json RunObject(const RunRecord& run) {
-    Json object = Json::object();
-    object["id"] = run.id;
-    object["started"] = run.started;
-    object["finished"] = run.finished;
-    object["host"] = run.host;
-    object["station"] = run.station;
-    object["port"] = run.port;
-    object["usb_vendor"] = TextOrNull(run.usbVendor);
-    object["usb_product"] = TextOrNull(run.usbProduct);
-    object["usb_serial"] = TextOrNull(run.usbSerial);
-    object["configuration"] = run.configuration;
-    object["configuration_sha256"] = run.configurationSha256;
-    object["steps"] = Steps(run.steps);
-    object["outcome"] = run.outcome;
-    object["error_id"] = NumberOrNull(run.errorId);
-    object["error_code"] = NumberOrNull(run.errorCode);
-    object["error_text"] = TextOrNull(run.errorText);
-    object["bytes"] = run.bytes;
-    object["seconds"] = run.seconds;
-    object["log"] = run.log;
-    return object;
-}
-
 void PrintJson(const std::vector<RunRecord>& runs, std::ostream& out) {
-    Json list = Json::array();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const RunRecord& run : runs) {
-        list.push_back(RunObject(run));
+        list.push_back(RunRecordJson(run));
     }
     // Bytes that are not UTF-8 (a log from elsewhere) become U+FFFD rather than end the listing.
-    out << list.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    out << list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <sys/stat.h>
 
 namespace {
 
@@ -16,14 +15,14 @@ const char* Environment(const char* name) {
 
 int RunHistory(const CliOptions& options) {
     const std::string path = options.dbFile.empty() ? DefaultRecordStorePath(Environment) : options.dbFile;
-    struct stat status {};
-    if (path.empty() || stat(path.c_str(), &status) != 0) {
-        std::cerr << "tovrin: no record store at " << (path.empty() ? std::string("(no home folder)") : path)
-                  << ": nothing has been recorded there (see --db)\n";
+    if (path.empty()) {
+        std::cerr << "tovrin: no record store: give its path with --db (or set HOME or XDG_STATE_HOME)\n";
         return kExitRefused;
     }
+    // The listing only reads: a user who may only read the store can, beside the stations that
+    // write it. A store that is not there is told apart from one that may not be read.
     std::string reason;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(path, reason);
+    std::unique_ptr<IRecordStore> store = OpenRecordStoreForReading(path, reason);
     if (!store) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;

@@ -106,16 +106,21 @@ bool LiveLog::Fail(const std::string& what) {
     return false;
 }
 
-bool LiveLog::Open(const std::string& file, bool append) {
+bool LiveLog::Open(const std::string& file, LogOpening opening) {
     path = file;
-    if (append) {
+    if (opening == LogOpening::Append) {
         fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd >= 0) {
             return WriteAll(fd, kLogRunSeparator) || Fail(path);
         }
     }
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+    const int fresh = opening == LogOpening::New ? O_EXCL : O_TRUNC;
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | fresh | O_APPEND | O_CLOEXEC, 0666);
     return fd >= 0 || Fail(path);
+}
+
+bool LiveLog::Sync() {
+    return fd >= 0 && (fdatasync(fd) == 0 || Fail(path));
 }
 
 bool LiveLog::Write(const std::string& bytes) {

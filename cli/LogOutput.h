@@ -15,10 +15,14 @@ bool LogWritable(const std::string& path, std::string& reason);
 // Whether a file can be made in the folder (tried, not only asked); false with the reason.
 bool FolderWritable(const std::string& folder, std::string& reason);
 
-// One record, written part by part as it becomes final. Open starts it: a new file (replacing
-// an old log), or with `append` the existing log, after which the run separator comes first.
-// Every Write goes to the file at once; Finish flushes it to the disk (fdatasync). After a
-// failure nothing more is written and the reason stays.
+// How a log file is opened: made anew (an old log of that name replaced), appended to an
+// existing log (after the run separator), or made where no file of that name may exist yet
+// (O_EXCL: a station's logs, each a run's own).
+enum class LogOpening { Replace, Append, New };
+
+// One record, written part by part as it becomes final. Open starts it. Every Write goes to the
+// file at once; Sync flushes what is written to the disk (fdatasync), as Finish does at the end.
+// After a failure nothing more is written and the reason stays.
 class LiveLog {
 public:
     LiveLog() = default;
@@ -26,8 +30,9 @@ public:
     LiveLog(const LiveLog&) = delete;
     LiveLog& operator=(const LiveLog&) = delete;
 
-    bool Open(const std::string& path, bool append);
+    bool Open(const std::string& path, LogOpening opening);
     bool Write(const std::string& bytes);
+    bool Sync();
     bool Finish();
 
     bool IsOpen() const { return fd >= 0; }

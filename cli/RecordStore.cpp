@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -46,6 +47,8 @@ private:
     sqlite3_stmt* statement;
 };
 
+// The columns that came with version 2 are the table's last, so that a file of version 1 takes
+// them with ALTER TABLE; the run's id is unique through an index for the same reason.
 const char* const kSchema = "CREATE TABLE runs ("
                             " id INTEGER PRIMARY KEY,"
                             " started TEXT NOT NULL,"
@@ -73,16 +76,42 @@ const char* const kSchema = "CREATE TABLE runs ("
                             "CREATE INDEX runs_port ON runs (port, started);"
                             "CREATE INDEX runs_outcome ON runs (outcome, started);";
 
+// From version 1 to 2: the run's id and process, its log file and the system's cause.
+const char* const kSchemaTwo = "ALTER TABLE runs ADD COLUMN uuid TEXT;"
+                               "ALTER TABLE runs ADD COLUMN pid INTEGER;"
+                               "ALTER TABLE runs ADD COLUMN log_file TEXT;"
+                               "ALTER TABLE runs ADD COLUMN system_errno INTEGER;"
+                               "ALTER TABLE runs ADD COLUMN system_error TEXT;"
+                               "CREATE UNIQUE INDEX runs_uuid ON runs (uuid);";
+
 // The columns of a run as ReadRun takes them; the log comes last, so that it can be left out.
+// A file of version 1 has no columns of version 2: they are read as nothing.
 const char* const kColumns =
     "id, started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
     "configuration, configuration_sha256, steps, outcome, error_id, error_code, "
-    "error_text, bytes, seconds, ";
+    "error_text, bytes, seconds, uuid, pid, log_file, system_errno, system_error, ";
+const char* const kColumnsOfVersionOne =
+    "id, started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
+    "configuration, configuration_sha256, steps, outcome, error_id, error_code, "
+    "error_text, bytes, seconds, NULL, NULL, NULL, NULL, NULL, ";
 
-const char* const kInsert =
+// A run's later state replaces its earlier one in place; a start that comes after the run's
+// end (written again from a file of waiting records) leaves the end as it is.
+const char* const kWrite =
     "INSERT INTO runs (started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
     "configuration, configuration_sha256, steps, outcome, error_id, error_code, error_text, bytes, seconds, "
-    "log) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "log, uuid, pid, log_file, system_errno, system_error) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, finished = excluded.finished, "
+    "host = excluded.host, station = excluded.station, port = excluded.port, "
+    "usb_vendor = excluded.usb_vendor, usb_product = excluded.usb_product, usb_serial = excluded.usb_serial, "
+    "configuration = excluded.configuration, configuration_sha256 = excluded.configuration_sha256, "
+    "steps = excluded.steps, outcome = excluded.outcome, error_id = excluded.error_id, "
+    "error_code = excluded.error_code, error_text = excluded.error_text, bytes = excluded.bytes, "
+    "seconds = excluded.seconds, log = excluded.log, pid = excluded.pid, log_file = excluded.log_file, "
+    "system_errno = excluded.system_errno, system_error = excluded.system_error "
+    "WHERE excluded.outcome <> 'running' OR runs.outcome = 'running' "
+    "RETURNING id";
 
 // "PATH: what (SQLite's reason, and the system's where a file operation failed)".
 std::string Failure(const std::string& path, const std::string& what, sqlite3* database) {
@@ -237,12 +266,18 @@ bool AcceptSchema(const SchemaState& state, const std::string& path, bool& creat
                 unchanged;
         return false;
     }
-    if (state.version == kRecordStoreSchemaVersion && !state.runsTable) {
+    if (state.version > 0 && !state.runsTable) {
         error = path + ": the record database has no table runs" + unchanged;
         return false;
     }
     create = state.version == 0;
     return true;
+}
+
+// The statements that bring a file of this version to the current schema.
+std::string SchemaChanges(int64_t version) {
+    std::string changes = version == 0 ? kSchema : "";
+    return changes + (version < 2 ? kSchemaTwo : "");
 }
 
 // Switching a new file to write-ahead logging needs the file to itself for a moment, and SQLite
@@ -280,7 +315,9 @@ bool PrepareForWriting(sqlite3* database, const std::string& path, std::string& 
         error = path + ": the record database cannot be written (read-only)";
         return false;
     }
+    // A record of production: a committed run survives a power cut, not only a crash.
     if (!UseWriteAheadLog(database, path, error) ||
+        !Execute(database, "PRAGMA synchronous = FULL", path, "cannot set up the record database", error) ||
         !Execute(database, "BEGIN IMMEDIATE", path, "the record database cannot be written", error)) {
         return false;
     }
@@ -289,7 +326,8 @@ bool PrepareForWriting(sqlite3* database, const std::string& path, std::string& 
     const std::string version = "PRAGMA user_version = " + std::to_string(kRecordStoreSchemaVersion);
     const bool done =
         ReadSchema(database, path, state, error) && AcceptSchema(state, path, create, error) &&
-        (!create || Execute(database, kSchema, path, "cannot make the record database", error)) &&
+        Execute(database, SchemaChanges(state.version).c_str(), path, "cannot make the record database",
+                error) &&
         Execute(database, version.c_str(), path, "the record database cannot be written", error) &&
         Execute(database, "COMMIT", path, "the record database cannot be written", error);
     if (!done) {
@@ -358,16 +396,38 @@ RunRecord ReadRun(sqlite3_stmt* statement) {
     const int64_t bytes = sqlite3_column_int64(statement, 16);
     run.bytes = bytes < 0 ? 0 : static_cast<uint64_t>(bytes);
     run.seconds = sqlite3_column_double(statement, 17);
-    run.log = Text(statement, 18);
+    run.uuid = Text(statement, 18);
+    run.pid = sqlite3_column_int64(statement, 19);
+    run.logFile = Text(statement, 20);
+    run.systemErrno = NumberOrNull(statement, 21);
+    run.systemError = Text(statement, 22);
+    run.log = Text(statement, 23);
     return run;
+}
+
+// A run that a process of this host left running, and that process is gone.
+bool Abandoned(const RunRecord& run, const std::string& host) {
+    return run.outcome == "running" && run.host == host && !RunProcessAlive(run.pid);
+}
+
+std::string ThisHost() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name;
 }
 
 class SqliteRecordStore : public IRecordStore {
 public:
-    SqliteRecordStore(std::string path, Database database, Statement insert)
-        : path(std::move(path)), database(std::move(database)), insert(std::move(insert)) {}
+    SqliteRecordStore(std::string path, Database database, Statement write, int64_t version)
+        : path(std::move(path)), database(std::move(database)), write(std::move(write)), version(version) {}
 
-    bool AddRun(RunRecord& record, std::string& error) override {
+    bool WriteRun(RunRecord& record, std::string& error) override {
+        if (!write) {
+            error = path + ": the record database is open for reading only";
+            return false;
+        }
         if (!CheckRecord(record, error)) {
             error = path + ": the run is not recorded: " + error;
             return false;
@@ -377,12 +437,11 @@ public:
             return false;
         }
         const bool done =
-            Insert(record, error) && Execute(database.get(), "COMMIT", path, "cannot record the run", error);
+            Write(record, error) && Execute(database.get(), "COMMIT", path, "cannot record the run", error);
         if (!done) {
             sqlite3_exec(database.get(), "ROLLBACK", nullptr, nullptr, nullptr);
             return false;
         }
-        record.id = sqlite3_last_insert_rowid(database.get());
         // Runs are written one now and then by a process that runs for days: the pages cached
         // for a write are given back, so that its memory does not grow with the store.
         sqlite3_db_release_memory(database.get());
@@ -412,14 +471,71 @@ public:
         if (!filter.port.empty()) {
             condition("port = ?", filter.port);
         }
-        if (!filter.outcome.empty()) {
+        // A run left running by a process that is gone is interrupted, whatever its row says:
+        // both are read, and sorted out once each run's process has been looked at.
+        const bool unsure = filter.outcome == "running" || filter.outcome == "interrupted";
+        if (unsure) {
+            where +=
+                std::string(where.empty() ? " WHERE " : " AND ") + "outcome IN ('running', 'interrupted')";
+        } else if (!filter.outcome.empty()) {
             condition("outcome = ?", filter.outcome);
         }
-        std::string sql = std::string("SELECT ") + kColumns + (filter.withLog ? "log" : "NULL") +
-                          " FROM runs" + where + " ORDER BY started DESC, id DESC";
-        if (filter.limit != 0) {
+        std::string sql = std::string("SELECT ") + (version >= 2 ? kColumns : kColumnsOfVersionOne) +
+                          (filter.withLog ? "log" : "NULL") + " FROM runs" + where +
+                          " ORDER BY started DESC, id DESC";
+        if (filter.limit != 0 && !unsure) {
             sql += " LIMIT ?";
         }
+        std::vector<RunRecord> found;
+        if (!Select(sql, values, unsure ? 0 : filter.limit, found, error)) {
+            return false;
+        }
+        const std::string host = ThisHost();
+        runs.clear();
+        for (RunRecord& run : found) {
+            if (Abandoned(run, host)) {
+                run.outcome = "interrupted";
+            }
+            if (unsure && run.outcome != filter.outcome) {
+                continue;
+            }
+            runs.push_back(std::move(run));
+            if (unsure && filter.limit != 0 && runs.size() == filter.limit) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    bool MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>& readLog,
+                         size_t& marked, std::string& error) override {
+        marked = 0;
+        RunFilter running;
+        running.outcome = "interrupted";
+        std::vector<RunRecord> gone;
+        if (!Query(running, gone, error)) {
+            return false;
+        }
+        for (RunRecord& run : gone) {
+            // Only rows that still say running: one marked before keeps the log it was given.
+            if (run.outcome != "interrupted" || !StillRunning(run.uuid, run.id)) {
+                continue;
+            }
+            if (std::optional<std::string> log = readLog(run)) {
+                run.log = *log;
+            }
+            run.outcome = "interrupted";
+            if (!WriteRun(run, error)) {
+                return false;
+            }
+            ++marked;
+        }
+        return true;
+    }
+
+private:
+    bool Select(const std::string& sql, const std::vector<std::string>& values, size_t limit,
+                std::vector<RunRecord>& found, std::string& error) {
         std::lock_guard<std::mutex> lock(mutex);
         Statement select = Prepare(database.get(), sql, path, error);
         if (!select) {
@@ -429,12 +545,10 @@ public:
         for (const std::string& value : values) {
             BindText(select.get(), column++, value);
         }
-        if (filter.limit != 0) {
+        if (limit != 0) {
             const uint64_t most = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-            sqlite3_bind_int64(select.get(), column,
-                               static_cast<int64_t>(filter.limit < most ? filter.limit : most));
+            sqlite3_bind_int64(select.get(), column, static_cast<int64_t>(limit < most ? limit : most));
         }
-        std::vector<RunRecord> found;
         int result = SQLITE_ROW;
         while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
             found.push_back(ReadRun(select.get()));
@@ -443,13 +557,24 @@ public:
             error = Failure(path, "cannot read the record database", database.get());
             return false;
         }
-        runs = std::move(found);
         return true;
     }
 
-private:
-    bool Insert(const RunRecord& record, std::string& error) {
-        sqlite3_stmt* statement = insert.get();
+    // The row still says running (another process may have marked it since it was read).
+    bool StillRunning(const std::string& uuid, int64_t id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string error;
+        Statement select = Prepare(database.get(), "SELECT outcome FROM runs WHERE id = ?", path, error);
+        if (!select) {
+            return false;
+        }
+        sqlite3_bind_int64(select.get(), 1, id);
+        return !uuid.empty() && sqlite3_step(select.get()) == SQLITE_ROW &&
+               Text(select.get(), 0) == "running";
+    }
+
+    bool Write(RunRecord& record, std::string& error) {
+        sqlite3_stmt* statement = write.get();
         StatementUse use(statement);
         static const std::string noSteps = "[]";
         BindText(statement, 1, record.started);
@@ -470,18 +595,45 @@ private:
         sqlite3_bind_int64(statement, 16, static_cast<int64_t>(record.bytes));
         sqlite3_bind_double(statement, 17, record.seconds);
         BindText(statement, 18, record.log);
-        if (sqlite3_step(statement) != SQLITE_DONE) {
-            error = Failure(path, "cannot record the run", database.get());
+        BindTextOrNull(statement, 19, record.uuid);
+        BindNumberOrNull(statement, 20, record.pid != 0 ? std::optional<int64_t>(record.pid) : std::nullopt);
+        BindTextOrNull(statement, 21, record.logFile);
+        BindNumberOrNull(statement, 22, record.systemErrno);
+        BindTextOrNull(statement, 23, record.systemError);
+        const int result = sqlite3_step(statement);
+        if (result == SQLITE_ROW) {
+            record.id = sqlite3_column_int64(statement, 0);
+            return sqlite3_step(statement) == SQLITE_DONE || Fail(error);
+        }
+        // Nothing written: the run's end is in its row already; the row's id is looked up.
+        return (result == SQLITE_DONE && IdOf(record)) || Fail(error);
+    }
+
+    bool IdOf(RunRecord& record) {
+        std::string error;
+        Statement select = Prepare(database.get(), "SELECT id FROM runs WHERE uuid = ?", path, error);
+        if (!select) {
             return false;
         }
+        BindText(select.get(), 1, record.uuid);
+        if (sqlite3_step(select.get()) != SQLITE_ROW) {
+            return false;
+        }
+        record.id = sqlite3_column_int64(select.get(), 0);
         return true;
+    }
+
+    bool Fail(std::string& error) {
+        error = Failure(path, "cannot record the run", database.get());
+        return false;
     }
 
     const std::string path;
     std::mutex mutex; // one connection, one user at a time
     // Members go in reverse order: the statement before the connection it belongs to.
     Database database;
-    Statement insert;
+    Statement write; // null when open for reading only
+    const int64_t version;
 };
 
 bool Number(const std::string& text, size_t at, size_t count, int low, int high, int& value) {
@@ -550,14 +702,35 @@ bool IsStoredTime(const std::string& text) {
     return true;
 }
 
+// "0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f": 36 characters, hex digits and four dashes.
+bool IsUuid(const std::string& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (size_t index = 0; index < text.size(); ++index) {
+        const bool dash = index == 8 || index == 13 || index == 18 || index == 23;
+        if (dash ? text[index] != '-' : std::isxdigit(static_cast<unsigned char>(text[index])) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CheckRecord(const RunRecord& record, std::string& error) {
-    if (!IsStoredTime(record.started) || !IsStoredTime(record.finished)) {
+    // A run that goes on, or went with its process, has no end.
+    const bool open = record.outcome == "running" || record.outcome == "interrupted";
+    if (!IsStoredTime(record.started) ||
+        !(IsStoredTime(record.finished) || (open && record.finished.empty()))) {
         error = "its times are not ISO 8601 UTC (\"" + record.started + "\", \"" + record.finished + "\")";
         return false;
     }
-    if (record.outcome != "completed" && record.outcome != "failed" && record.outcome != "cancelled" &&
-        record.outcome != "not-started") {
+    if (!open && record.outcome != "completed" && record.outcome != "failed" &&
+        record.outcome != "cancelled" && record.outcome != "not-started") {
         error = "unknown outcome \"" + record.outcome + "\"";
+        return false;
+    }
+    if (!record.uuid.empty() ? !IsUuid(record.uuid) : open) {
+        error = "its run id \"" + record.uuid + "\" is not a UUID";
         return false;
     }
     if (!record.steps.empty()) {
@@ -639,23 +812,70 @@ bool ParseSinceTime(const std::string& text, std::time_t now, std::string& isoUt
     return false;
 }
 
+namespace {
+
+// An existing store, checked without the right to write, so that a file this program must not
+// use is never changed. Without a write-ahead log beside it, nobody has it open and all of it
+// is in the file: it is read as immutable, so that the reading leaves no log and index files of
+// its own beside it either. Gives the connection and the file's schema version.
+Database ConnectForReading(const std::string& path, int64_t& version, std::string& error) {
+    struct stat log {};
+    const bool immutable = stat((path + "-wal").c_str(), &log) != 0 && errno == ENOENT;
+    Database reader = Connect(path, SQLITE_OPEN_READONLY, immutable, error);
+    SchemaState state;
+    bool create = false;
+    if (!reader || !ReadSchema(reader.get(), path, state, error) ||
+        !AcceptSchema(state, path, create, error)) {
+        return nullptr;
+    }
+    version = state.version;
+    return reader;
+}
+
+// The file at path is a regular file, or is not there (`exists` says which).
+bool CheckFile(const std::string& path, bool& exists, std::string& error) {
+    struct stat status {};
+    exists = stat(path.c_str(), &status) == 0;
+    if (!exists && errno != ENOENT) {
+        error = SystemFailure(path, "cannot open the record database");
+        return false;
+    }
+    if (exists && !S_ISREG(status.st_mode)) {
+        error = path + (S_ISDIR(status.st_mode) ? ": is a folder, not a record database"
+                                                : ": is not a regular file, not a record database");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool RunProcessAlive(int64_t pid) {
+    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
+        return false;
+    }
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) {
+        return false;
+    }
+    // The id may have been given to another program since.
+    char name[64] = "";
+    const std::string path = "/proc/" + std::to_string(pid) + "/comm";
+    std::FILE* comm = std::fopen(path.c_str(), "r");
+    if (comm == nullptr) {
+        return true;
+    }
+    const bool read = std::fgets(name, sizeof name, comm) != nullptr;
+    std::fclose(comm);
+    return !read || std::strncmp(name, "tovrin", 6) == 0;
+}
+
 std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::string& error) {
     if (path.empty()) {
         error = "no record database: give its path (or set HOME or XDG_STATE_HOME)";
         return nullptr;
     }
-    if (!MakeFolders(path, error)) {
-        return nullptr;
-    }
-    struct stat status {};
-    const bool exists = stat(path.c_str(), &status) == 0;
-    if (!exists && errno != ENOENT) {
-        error = SystemFailure(path, "cannot open the record database");
-        return nullptr;
-    }
-    if (exists && !S_ISREG(status.st_mode)) {
-        error = path + (S_ISDIR(status.st_mode) ? ": is a folder, not a record database"
-                                                : ": is not a regular file, not a record database");
+    bool exists = false;
+    if (!MakeFolders(path, error) || !CheckFile(path, exists, error)) {
         return nullptr;
     }
     // A new file, and the log files of write-ahead logging beside an existing one, are made in
@@ -666,30 +886,37 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::stri
         error = SystemFailure(path, "the record database cannot be written in " + folder);
         return nullptr;
     }
-    if (exists) {
-        // An existing file is looked at without the right to write, so that a file this program
-        // must not use is never changed. Without a write-ahead log beside it, nobody has it open
-        // and all of it is in the file: it is read as immutable, so that the reading leaves no
-        // log and index files of its own beside it either.
-        struct stat log {};
-        const bool immutable = stat((path + "-wal").c_str(), &log) != 0 && errno == ENOENT;
-        Database reader = Connect(path, SQLITE_OPEN_READONLY, immutable, error);
-        SchemaState state;
-        bool create = false;
-        if (!reader || !ReadSchema(reader.get(), path, state, error) ||
-            !AcceptSchema(state, path, create, error)) {
-            return nullptr;
-        }
+    int64_t version = 0;
+    if (exists && !ConnectForReading(path, version, error)) {
+        return nullptr;
     }
     Database database = Connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, false, error);
     if (!database || !PrepareForWriting(database.get(), path, error)) {
         return nullptr;
     }
-    Statement insert = Prepare(database.get(), kInsert, path, error);
-    if (!insert) {
+    Statement write = Prepare(database.get(), kWrite, path, error);
+    if (!write) {
         return nullptr;
     }
-    return std::make_unique<SqliteRecordStore>(path, std::move(database), std::move(insert));
+    return std::make_unique<SqliteRecordStore>(path, std::move(database), std::move(write),
+                                               kRecordStoreSchemaVersion);
+}
+
+std::unique_ptr<IRecordStore> OpenRecordStoreForReading(const std::string& path, std::string& error) {
+    bool exists = false;
+    if (!CheckFile(path, exists, error)) {
+        return nullptr;
+    }
+    if (!exists) {
+        error = path + ": no record database there: nothing has been recorded there (see --db)";
+        return nullptr;
+    }
+    int64_t version = 0;
+    Database database = ConnectForReading(path, version, error);
+    if (!database) {
+        return nullptr;
+    }
+    return std::make_unique<SqliteRecordStore>(path, std::move(database), nullptr, version);
 }
 
 std::string DefaultRecordStorePath(const char* (*environment)(const char*)) {
@@ -711,4 +938,101 @@ std::string DefaultRecordStorePath(const char* (*environment)(const char*)) {
         return (folder == "/" ? "" : folder) + "/.local/state/tovrin/records.db";
     }
     return std::string();
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json TextOrNull(const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
+Json NumberOrNull(const std::optional<int64_t>& number) {
+    return number ? Json(*number) : Json(nullptr);
+}
+
+// The steps as the JSON they are; a text that is not JSON (not written by tovrin) stays text.
+Json StepsOf(const std::string& text) {
+    Json steps = Json::parse(text.empty() ? "[]" : text, nullptr, false);
+    return steps.is_discarded() ? Json(text) : steps;
+}
+
+std::string TextOf(const nlohmann::json& object, const char* name) {
+    const auto found = object.find(name);
+    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+std::optional<int64_t> NumberOf(const nlohmann::json& object, const char* name) {
+    const auto found = object.find(name);
+    return found != object.end() && found->is_number_integer() ? std::optional<int64_t>(found->get<int64_t>())
+                                                               : std::nullopt;
+}
+
+} // namespace
+
+nlohmann::ordered_json RunRecordJson(const RunRecord& run) {
+    Json object = Json::object();
+    object["id"] = run.id;
+    object["started"] = run.started;
+    object["finished"] = run.finished;
+    object["host"] = run.host;
+    object["station"] = run.station;
+    object["port"] = run.port;
+    object["usb_vendor"] = TextOrNull(run.usbVendor);
+    object["usb_product"] = TextOrNull(run.usbProduct);
+    object["usb_serial"] = TextOrNull(run.usbSerial);
+    object["configuration"] = run.configuration;
+    object["configuration_sha256"] = run.configurationSha256;
+    object["steps"] = StepsOf(run.steps);
+    object["outcome"] = run.outcome;
+    object["error_id"] = NumberOrNull(run.errorId);
+    object["error_code"] = NumberOrNull(run.errorCode);
+    object["error_text"] = TextOrNull(run.errorText);
+    object["bytes"] = run.bytes;
+    object["seconds"] = run.seconds;
+    object["log"] = run.log;
+    object["uuid"] = TextOrNull(run.uuid);
+    object["pid"] = run.pid != 0 ? Json(run.pid) : Json(nullptr);
+    object["log_file"] = TextOrNull(run.logFile);
+    object["system_errno"] = NumberOrNull(run.systemErrno);
+    object["system_error"] = TextOrNull(run.systemError);
+    return object;
+}
+
+bool RunRecordFromJson(const nlohmann::json& object, RunRecord& run) {
+    if (!object.is_object() || !object.contains("started") || !object.contains("outcome")) {
+        return false;
+    }
+    run = RunRecord();
+    run.id = NumberOf(object, "id").value_or(0);
+    run.started = TextOf(object, "started");
+    run.finished = TextOf(object, "finished");
+    run.host = TextOf(object, "host");
+    run.station = TextOf(object, "station");
+    run.port = TextOf(object, "port");
+    run.usbVendor = TextOf(object, "usb_vendor");
+    run.usbProduct = TextOf(object, "usb_product");
+    run.usbSerial = TextOf(object, "usb_serial");
+    run.configuration = TextOf(object, "configuration");
+    run.configurationSha256 = TextOf(object, "configuration_sha256");
+    const auto steps = object.find("steps");
+    run.steps = steps == object.end() ? std::string()
+                : steps->is_string()  ? steps->get<std::string>()
+                                      : steps->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    run.outcome = TextOf(object, "outcome");
+    run.errorId = NumberOf(object, "error_id");
+    run.errorCode = NumberOf(object, "error_code");
+    run.errorText = TextOf(object, "error_text");
+    const auto bytes = object.find("bytes");
+    run.bytes = bytes != object.end() && bytes->is_number_unsigned() ? bytes->get<uint64_t>() : 0;
+    const auto seconds = object.find("seconds");
+    run.seconds = seconds != object.end() && seconds->is_number() ? seconds->get<double>() : 0;
+    run.log = TextOf(object, "log");
+    run.uuid = TextOf(object, "uuid");
+    run.pid = NumberOf(object, "pid").value_or(0);
+    run.logFile = TextOf(object, "log_file");
+    run.systemErrno = NumberOf(object, "system_errno");
+    run.systemError = TextOf(object, "system_error");
+    return true;
 }

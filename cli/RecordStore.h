@@ -1,7 +1,10 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,22 +15,29 @@
 
 struct RunRecord {
     int64_t id = 0;       // given by the store
+    std::string uuid;     // the run's id, given when it starts (empty only in rows of schema 1)
     std::string started;  // ISO 8601 UTC, "2026-12-08T17:02:04Z" (fractions of a second are kept)
-    std::string finished; // the same form
+    std::string finished; // the same form; empty while the run goes, and for an interrupted run
     std::string host;
     std::string station;
     std::string port;                             // the path the run opened
     std::string usbVendor, usbProduct, usbSerial; // empty when not USB
     std::string configuration;                    // absolute path of the .cfg
     std::string configurationSha256;              // hex
-    std::string steps;   // a JSON array as text (titles, files, sizes, hashes, blocks); empty is "[]"
-    std::string outcome; // "completed", "failed", "cancelled", "not-started"
+    std::string steps; // a JSON array as text (titles, files, sizes, hashes, blocks); empty is "[]"
+    // "running" from the start, then "completed", "failed", "cancelled" or "not-started";
+    // "interrupted" when the process that made it went before its end.
+    std::string outcome;
     std::optional<int64_t> errorId;   // catalogue id of the message that ended the run
     std::optional<int64_t> errorCode; // its 32-bit code
     std::string errorText;            // English text, empty when none
     uint64_t bytes = 0;
     double seconds = 0;
-    std::string log; // the whole log record as UTF-8 text
+    std::string log;                    // the whole log record as UTF-8 text
+    int64_t pid = 0;                    // the process that made the run; 0 when not known
+    std::string logFile;                // where the log was written
+    std::optional<int64_t> systemErrno; // the system's cause of a failure
+    std::string systemError;            // that cause in words, naming the device or file
 };
 
 // Which runs a query returns; empty fields do not filter. They combine with AND.
@@ -45,19 +55,36 @@ struct RunFilter {
 class IRecordStore {
 public:
     virtual ~IRecordStore() = default;
-    // Records one run in one transaction and sets record.id; false with the reason.
-    virtual bool AddRun(RunRecord& record, std::string& error) = 0;
+    // Writes a run in one transaction: a new row, or the row of its uuid brought up to date
+    // (a run's end replaces its start; a start never replaces an end). Sets record.id; false
+    // with the reason.
+    virtual bool WriteRun(RunRecord& record, std::string& error) = 0;
     // The runs the filter selects, newest first (started, then id); false with the reason.
+    // A run left "running" on this host by a process that is gone is given as "interrupted".
     virtual bool Query(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) = 0;
+    // Marks the runs that processes of this host left "running" and that are gone as
+    // "interrupted", each with what its log file holds (readLog gives it, or nothing); how many
+    // in `marked`. False with the reason.
+    virtual bool MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>& readLog,
+                                 size_t& marked, std::string& error) = 0;
 };
 
 // The schema version this program writes (PRAGMA user_version). A file with a newer one is
-// refused and left as it is.
-constexpr int64_t kRecordStoreSchemaVersion = 1;
+// refused and left as it is; one of version 1 is brought up to this one by a writer, and read
+// as it is by a reader.
+constexpr int64_t kRecordStoreSchemaVersion = 2;
 
 // Opens (creating it and its missing folders when needed) the SQLite record store at path and
 // checks that it can be written; null with a text naming the path when it cannot be used.
 std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::string& error);
+
+// Opens an existing record store to read it only: no lock, no write, no file made beside it,
+// so that a user who may only read it can, and beside the stations that write it. WriteRun and
+// MarkInterrupted fail.
+std::unique_ptr<IRecordStore> OpenRecordStoreForReading(const std::string& path, std::string& error);
+
+// Whether a run's process still runs: a process of that id on this host, and a tovrin.
+bool RunProcessAlive(int64_t pid);
 
 // $XDG_STATE_HOME/tovrin/records.db, else $HOME/.local/state/tovrin/records.db; empty when
 // neither is set. environment answers like getenv.
@@ -68,3 +95,9 @@ std::string DefaultRecordStorePath(const char* (*environment)(const char*));
 // or an age before now, "30m", "12h", "7d". Gives the time as "2026-12-08T17:02:04Z"; false with
 // the reason for anything else.
 bool ParseSinceTime(const std::string& text, std::time_t now, std::string& isoUtc, std::string& error);
+
+// A run's row as JSON, every column under its name (the steps as the JSON they are, nothing as
+// null), and back: the history listing and the file of rows waiting to be written use it.
+nlohmann::ordered_json RunRecordJson(const RunRecord& run);
+// False when the object is not such a row.
+bool RunRecordFromJson(const nlohmann::json& object, RunRecord& run);

@@ -63,15 +63,27 @@ nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps) {
     return array;
 }
 
+nlohmann::ordered_json SystemErrorJson(const SystemCause& cause) {
+    if (cause.kind == SystemCause::Kind::None) {
+        return nullptr;
+    }
+    const char* name = cause.error != 0 ? strerrorname_np(cause.error) : nullptr;
+    return {
+        {"errno", cause.error != 0 ? nlohmann::ordered_json(cause.error) : nlohmann::ordered_json(nullptr)},
+        {"name", name != nullptr ? nlohmann::ordered_json(name) : nlohmann::ordered_json(nullptr)},
+        {"text", cause.error != 0 ? nlohmann::ordered_json(std::strerror(cause.error))
+                                  : nlohmann::ordered_json(nullptr)},
+        {"description", Utf8(DescribeCause(cause))}};
+}
+
 nlohmann::ordered_json DeviceJson(const RunResult& result) {
     return {
+        {"run_id", result.runId},
         {"port", Utf8(result.port)},
         {"usb", UsbJson(result.usb)},
         {"outcome", OutcomeName(result.outcome)},
         {"error", ErrorJson(result.error)},
-        {"system_error", result.cause.kind == SystemCause::Kind::None
-                             ? nlohmann::ordered_json(nullptr)
-                             : nlohmann::ordered_json(Utf8(DescribeCause(result.cause)))},
+        {"system_error", SystemErrorJson(result.cause)},
         {"step", result.step == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(result.step)},
         {"phase", OrNull(result.phase)},
         {"bytes", result.bytes},
@@ -132,10 +144,13 @@ std::string HostName() {
     return name;
 }
 
-RunRecord RecordOf(const RunResult& result, const RunPlace& place) {
+RunRecord RecordOf(const RunResult& result, const RunPlace& place, bool ended) {
     RunRecord record;
+    record.uuid = result.runId;
+    record.pid = getpid();
+    record.logFile = Utf8(result.log);
     record.started = result.started;
-    record.finished = result.finished;
+    record.finished = ended ? result.finished : std::string();
     record.host = place.host;
     record.station = place.station;
     record.port = Utf8(result.port);
@@ -144,12 +159,17 @@ RunRecord RecordOf(const RunResult& result, const RunPlace& place) {
         record.usbProduct = result.usb->product;
         record.usbSerial = Utf8(result.usb->serial);
     }
-    record.configuration = Utf8(place.configuration);
-    record.configurationSha256 = place.configurationSha256;
+    record.configuration = Utf8(result.configuration);
+    record.configurationSha256 = result.configurationSha256;
     record.steps =
         StepsJson(result.steps).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    record.outcome = OutcomeName(result.outcome);
-    if (result.error) {
+    record.outcome = ended ? OutcomeName(result.outcome) : "running";
+    if (ended && result.cause.kind != SystemCause::Kind::None) {
+        record.systemErrno =
+            result.cause.error != 0 ? std::optional<int64_t>(result.cause.error) : std::nullopt;
+        record.systemError = Utf8(DescribeCause(result.cause));
+    }
+    if (ended && result.error) {
         record.errorId = result.error->id != 0 ? std::optional<int64_t>(result.error->id) : std::nullopt;
         record.errorCode = result.error->code;
         record.errorText = Utf8(result.error->text);

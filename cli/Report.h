@@ -36,15 +36,17 @@ bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& docume
 struct RunPlace {
     std::string host;
     std::string station;
-    std::string configuration;       // absolute path
-    std::string configurationSha256; // of the .cfg file
 };
 
 // The host's name; "localhost" when it has none.
 std::string HostName();
 
-// The record store's row of a run: the same facts as the report's device.
-RunRecord RecordOf(const RunResult& result, const RunPlace& place);
+// The record store's row of a run: the same facts as the report's device. A run that has not
+// ended yet is "running".
+RunRecord RecordOf(const RunResult& result, const RunPlace& place, bool ended = true);
+
+// The system's cause of a failure as JSON: {"errno", "name", "text", "description"}, or null.
+nlohmann::ordered_json SystemErrorJson(const SystemCause& cause);
 
 // Text for JSON: UTF-8 as it is, the program's Windows-1252 texts converted.
 std::string Utf8(const std::string& text);

@@ -19,7 +19,7 @@ public:
                        ? (terminal ? ProgressChoice::Bar : ProgressChoice::Lines)
                        : options.progress) {}
 
-    void Line(const std::string& port, const std::string& text) override {
+    void Line(const std::string& port, const std::string&, const std::string& text) override {
         if (!options.quiet) {
             console.Line(Prefix(port), text);
         }
@@ -44,6 +44,7 @@ public:
             }
         }
     }
+    bool ShowsProgress() const override { return !options.quiet && progress != ProgressChoice::None; }
     void DeviceEnded(const RunResult&) override {}
     void Finish(const nlohmann::ordered_json&, const std::vector<RunResult>& results) override {
         console.ShowBars({});
@@ -89,8 +90,12 @@ class JsonOutput : public IRunOutput {
 public:
     explicit JsonOutput(std::FILE* out) : out(out), started(Clock::now()) {}
 
-    void Line(const std::string& port, const std::string& text) override {
-        Emit({{"event", "line"}, {"port", Utf8(port)}, {"text", Utf8(text)}, {"seconds", Seconds()}});
+    void Line(const std::string& port, const std::string& runId, const std::string& text) override {
+        Emit({{"event", "line"},
+              {"run_id", runId},
+              {"port", Utf8(port)},
+              {"text", Utf8(text)},
+              {"seconds", Seconds()}});
     }
     void Problem(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex);
@@ -104,6 +109,7 @@ public:
                 continue;
             }
             Emit({{"event", "progress"},
+                  {"run_id", device.runId},
                   {"port", Utf8(device.port)},
                   {"phase", PhaseName(now.phase)},
                   {"step", now.step},

@@ -15,7 +15,8 @@
 // A device as the output shows it, with where it stands now.
 struct DeviceProgress {
     std::string port;
-    std::string name; // short: the port's base name
+    std::string name;  // short: the port's base name
+    std::string runId; // the run's UUID
     Progress progress;
 };
 
@@ -25,7 +26,7 @@ struct DeviceProgress {
 class IRunOutput {
 public:
     virtual ~IRunOutput() = default;
-    virtual void Line(const std::string& port, const std::string& text) = 0;
+    virtual void Line(const std::string& port, const std::string& runId, const std::string& text) = 0;
     virtual void Problem(const std::string& text) = 0; // "tovrin: " and the text on standard error
     virtual void ShowProgress(const std::vector<DeviceProgress>& devices) = 0;
     virtual void DeviceEnded(const RunResult& result) = 0;
@@ -33,8 +34,10 @@ public:
     virtual void Finish(const nlohmann::ordered_json& report, const std::vector<RunResult>& results) = 0;
     // A second interrupt: the screen is left clean before the process leaves at once.
     virtual void Abandon() = 0;
-    // Extra events of a station (JSON only).
+    // Extra events of a station and of the record keeper (JSON only).
     virtual void Event(const nlohmann::ordered_json&) {}
+    // Whether ShowProgress shows anything: when it does not, nobody needs to call it.
+    virtual bool ShowsProgress() const { return true; }
 };
 
 struct OutputOptions {

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-// What a run loaded: one step file as it was found before the run (absolute path, size and
-// SHA-256 of its bytes).
+// What a run loaded: one step file (absolute path, size and SHA-256 of its bytes).
 struct FileFacts {
     std::string path;
     uint64_t size = 0;
@@ -39,6 +38,7 @@ struct RunError {
 // line, the summary, the report, the JSON events, the exit status and the record store are
 // functions of it.
 struct RunResult {
+    std::string runId; // a UUID given when the run starts
     std::string port;
     std::optional<UsbIdentity> usb;
     RunOutcome outcome = RunOutcome::NotStarted;
@@ -55,7 +55,20 @@ struct RunResult {
     bool logWritten = false;
     // A thread of the transfer did not end: it still holds the port, which is left alone.
     bool stuck = false;
+    // The configuration and its step files as this run read them: the hashes are of the bytes
+    // it sent.
+    std::string configuration; // absolute path
+    std::string configurationSha256;
     std::vector<StepFacts> steps;
 };
 
 const char* OutcomeName(RunOutcome outcome);
+
+// Told of a device run's start (its row then says "running") and of its end, on the run's own
+// thread; the record store's rows are written from here.
+class IRunRecorder {
+public:
+    virtual ~IRunRecorder() = default;
+    virtual void Started(const RunResult& run) = 0;
+    virtual void Ended(const RunResult& run) = 0;
+};

@@ -5,29 +5,29 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
+#include "cli/RecordKeeper.h"
+#include "cli/RunId.h"
+#include "cli/Supervision.h"
 #include "cli/WatchedFolder.h"
 
 #include <fnmatch.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 #include <map>
-#include <pthread.h>
 #include <thread>
 
 namespace {
 
-constexpr long kScreenTickNs = 100 * 1000 * 1000;
+constexpr long kScreenTickMs = 100; // while devices load; an idle station sleeps
 
 const char* Environment(const char* name) {
     return std::getenv(name);
@@ -44,17 +44,20 @@ std::string FileNamePart(const std::string& text) {
     return part.empty() ? std::string("device") : part;
 }
 
-// "20261208-170204.123-A10K3XYZ.log" in the logs folder, never an existing file.
-std::string LogName(const std::string& folder, const std::string& name) {
+// "20261208-170204.123-A10K3XYZ-0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f.log" in the logs folder:
+// the run's id makes it the run's own (the ports of one adapter share a serial number, and
+// stations may share the folder); the run makes it with O_EXCL.
+std::string LogName(const std::string& folder, const std::string& name, const std::string& runId) {
     const std::string iso = IsoUtc(std::chrono::system_clock::now()); // 2026-12-08T17:02:04.123Z
     const std::string stamp = iso.substr(0, 4) + iso.substr(5, 2) + iso.substr(8, 2) + "-" +
                               iso.substr(11, 2) + iso.substr(14, 2) + iso.substr(17, 6);
-    const std::string base = folder + "/" + stamp + "-" + FileNamePart(name);
-    std::string path = base + ".log";
-    for (int copy = 2; access(path.c_str(), F_OK) == 0; ++copy) {
-        path = base + "-" + std::to_string(copy) + ".log";
-    }
-    return path;
+    return folder + "/" + stamp + "-" + FileNamePart(name) + "-" + runId + ".log";
+}
+
+// The device an entry leads to (its node's number), or 0 when it leads to none.
+dev_t DeviceOf(const std::string& path) {
+    struct stat node {};
+    return stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode) ? node.st_rdev : 0;
 }
 
 // The station's output for people: the devices' own lines stay in their logs; problems go to
@@ -62,7 +65,7 @@ std::string LogName(const std::string& folder, const std::string& name) {
 class StationText : public IRunOutput {
 public:
     explicit StationText(bool terminal) : console(stdout, terminal) {}
-    void Line(const std::string&, const std::string&) override {}
+    void Line(const std::string&, const std::string&, const std::string&) override {}
     void Problem(const std::string& text) override { console.Error("tovrin: " + text); }
     void ShowProgress(const std::vector<DeviceProgress>&) override {}
     void DeviceEnded(const RunResult&) override {}
@@ -76,9 +79,11 @@ public:
 struct Slot {
     std::string path; // the watched entry, which the run opens
     std::string name; // as the screen shows it: the USB serial number, else the entry's name
+    dev_t device = 0; // the device it leads to
     bool present = true;
     bool waiting = false; // plugged again while its last run was still ending
     bool skipped = false; // present at the start and not loaded
+    std::string aliasOf;  // another name of a device that was loading when it appeared
     ConfigurationFacts facts;
     std::unique_ptr<RunSetup> setup;
     std::unique_ptr<DeviceRun> run;
@@ -88,11 +93,12 @@ struct Slot {
 
 class Station {
 public:
-    Station(const CliOptions& options, IRecordStore& store, std::unique_ptr<IRunOutput> output,
-            StationText* text)
-        : options(options), store(store), output(std::move(output)), text(text), catalogue(options.language),
-          watched(AbsolutePath(options.watchFolder)),
-          folder(watched), place{HostName(), StationName(options), std::string(), std::string()} {}
+    Station(const CliOptions& options, IRecordStore& store, const std::string& storePath,
+            std::unique_ptr<IRunOutput> output, StationText* text)
+        : options(options), storePath(storePath), output(std::move(output)), text(text),
+          catalogue(options.language), watched(AbsolutePath(options.watchFolder)), folder(watched),
+          keeper(store, storePath, AbsolutePath(options.logsFolder)),
+          kept(keeper, RunPlace{HostName(), StationName(options)}) {}
 
     // Everything that can be refused is refused before any device is touched.
     bool Prepare(std::string& reason);
@@ -100,28 +106,35 @@ public:
 
 private:
     void OnSignal();
+    void TellRecords();
     void Appeared(const std::string& entry, bool atStart);
+    bool AnotherName(Slot& slot);
     void Went(const std::string& entry);
     void Removed(const Slot& slot);
     void Start(Slot& slot);
     void Reap();
     void Finish(Slot& slot);
+    void FinishRecords();
     void Show();
     void Tell(const std::string& line, bool evenQuiet = false);
     bool Busy() const;
     int ExitStatus() const;
 
     const CliOptions& options;
-    IRecordStore& store;
+    const std::string storePath;
     std::unique_ptr<IRunOutput> output;
     StationText* text; // the text output, when it is not JSON
     const BuiltInCatalogue catalogue;
     const std::string watched; // the folder, absolute: the runs' ports are recorded by it
     WatchedFolder folder;
-    RunPlace place;
+    std::string configuration; // absolute
+    RecordKeeper keeper;
+    KeptRuns kept;
+    KeeperState told; // the keeper's state as last told
     UniqueFd signals;
     UniqueFd ended = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     UniqueFd timer = UniqueFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    bool ticking = false;
     std::map<std::string, Slot> slots;      // by entry name
     std::map<std::string, bool> stuckPaths; // ports a stuck run still holds: left alone
     uint64_t started = 0;
@@ -139,7 +152,7 @@ bool Station::Prepare(std::string& reason) {
         reason = facts.problem->file + ": " + facts.problem->words;
         return false;
     }
-    place.configuration = facts.path;
+    configuration = facts.path;
     std::string why;
     if (!FolderWritable(options.logsFolder, why)) {
         reason = "the logs cannot be written: " + why;
@@ -152,37 +165,43 @@ bool Station::Prepare(std::string& reason) {
     if (!folder.Start(reason)) {
         return false;
     }
-    sigset_t mask;
-    sigemptyset(&mask);
-    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&mask, number);
+    signals = TerminationSignals(); // the runs' threads inherit the mask
+    if (!signals) {
+        reason = std::string("signalfd: ") + std::strerror(errno);
+        return false;
     }
-    pthread_sigmask(SIG_BLOCK, &mask, nullptr); // the runs' threads inherit the mask
-    std::signal(SIGPIPE, SIG_IGN);
-    signals = UniqueFd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-    const itimerspec tick{{0, kScreenTickNs}, {0, kScreenTickNs}};
-    timerfd_settime(timer.Get(), 0, &tick, nullptr);
-    return static_cast<bool>(signals);
+    keeper.Start();
+    return true;
 }
 
 int Station::Run() {
     output->Event({{"event", "station_start"},
                    {"watch", Utf8(watched)},
                    {"match", Utf8(options.match)},
-                   {"configuration", Utf8(place.configuration)},
-                   {"station", Utf8(place.station)}});
-    Tell("watching " + watched + " for devices (" + options.match + "), loading " + place.configuration +
+                   {"configuration", Utf8(configuration)},
+                   {"station", Utf8(StationName(options))}});
+    Tell("watching " + watched + " for devices (" + options.match + "), loading " + configuration +
          "; Ctrl-C ends");
-    for (const std::string& entry : folder.Entries()) {
+    // The entries the folder's watch began with: one that appears after is told by an event.
+    for (const std::string& entry : folder.Present()) {
         Appeared(entry, true);
     }
     while (!stopping || Busy()) {
+        // The screen is drawn while devices load; an idle station sleeps until something happens.
+        if (Busy() != ticking) {
+            ticking = !ticking;
+            SetTicks(timer.Get(), ticking ? kScreenTickMs : 0);
+        }
         pollfd watched[] = {{signals.Get(), POLLIN, 0},
                             {folder.Fd(), POLLIN, 0},
                             {ended.Get(), POLLIN, 0},
-                            {timer.Get(), POLLIN, 0}};
-        if (poll(watched, 4, -1) < 0) {
+                            {timer.Get(), POLLIN, 0},
+                            {keeper.ChangedFd(), POLLIN, 0}};
+        if (poll(watched, 5, -1) < 0) {
             continue; // EINTR
+        }
+        if (watched[4].revents != 0) {
+            TellRecords();
         }
         if (watched[0].revents != 0) {
             OnSignal();
@@ -201,6 +220,7 @@ int Station::Run() {
         }
     }
     Show();
+    FinishRecords();
     const int status = ExitStatus();
     if (text != nullptr) {
         text->console.ShowBars({});
@@ -219,14 +239,13 @@ int Station::Run() {
 // The first signal stops taking devices and cancels the runs (their logs and records are written
 // as cancelled); a second one leaves at once.
 void Station::OnSignal() {
-    signalfd_siginfo info{};
-    while (read(signals.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    while (const int arrived = TakeSignal(signals.Get())) {
         if (signal != 0) {
             output->Abandon();
             std::fflush(stdout);
-            std::_Exit(kExitSignalBase + static_cast<int>(info.ssi_signo));
+            std::_Exit(kExitSignalBase + arrived); // rows still waiting are in the keeper's file
         }
-        signal = static_cast<int>(info.ssi_signo);
+        signal = arrived;
         stopping = true;
         for (auto& [entry, slot] : slots) {
             if (slot.run) {
@@ -236,8 +255,35 @@ void Station::OnSignal() {
     }
 }
 
+// What the keeper has to say, as lines (even with -q: they are about the record) or events.
+void Station::TellRecords() {
+    keeper.TakeChange();
+    const KeeperState now = keeper.State();
+    const KeeperNews news = NewsOf(told, now, storePath, keeper.WaitingFile());
+    told = now;
+    for (const nlohmann::ordered_json& event : news.events) {
+        output->Event(event);
+    }
+    for (const std::string& line : news.lines) {
+        Tell(line, true);
+    }
+}
+
+// The rows still waiting get the time a locked store is waited for; those that still cannot be
+// written are in the keeper's file for the next tovrin of this store.
+void Station::FinishRecords() {
+    if (!keeper.Flush(std::chrono::milliseconds(10000))) {
+        const KeeperState now = keeper.State();
+        output->Problem(std::to_string(now.waiting) + " records could not be written to " + storePath +
+                        "; they are kept in " + keeper.WaitingFile() +
+                        " and written by the next tovrin that uses this store");
+    }
+    TellRecords();
+}
+
 void Station::Appeared(const std::string& entry, bool atStart) {
-    if (fnmatch(options.match.c_str(), entry.c_str(), 0) != 0) {
+    // Names starting with a dot (udev's links while it makes them) only when the pattern asks.
+    if (fnmatch(options.match.c_str(), entry.c_str(), FNM_PERIOD) != 0) {
         return;
     }
     auto [found, added] = slots.try_emplace(entry);
@@ -248,6 +294,7 @@ void Station::Appeared(const std::string& entry, bool atStart) {
         const std::optional<UsbIdentity> usb = ReadUsbIdentity(slot.path);
         slot.name = usb && !usb->serial.empty() ? usb->serial : entry;
     }
+    slot.device = DeviceOf(slot.path);
     output->Event({{"event", "device_added"}, {"port", Utf8(slot.path)}, {"name", Utf8(slot.name)}});
     Tell(slot.name + ": plugged in (" + slot.path + ")");
     if (atStart && !options.existing) {
@@ -259,7 +306,25 @@ void Station::Appeared(const std::string& entry, bool atStart) {
         slot.waiting = true; // its last run is still ending
         return;
     }
+    if (AnotherName(slot)) {
+        return;
+    }
     Start(slot);
+}
+
+// One device under two names (two links to one tty, a by-id and a by-path link) is loaded once:
+// the second name, seen while the device loads, is told as such and not loaded.
+bool Station::AnotherName(Slot& slot) {
+    slot.aliasOf.clear();
+    for (const auto& [entry, other] : slots) {
+        if (&other != &slot && other.run && slot.device != 0 && other.device == slot.device) {
+            slot.aliasOf = other.path;
+            output->Event({{"event", "device_alias"}, {"port", Utf8(slot.path)}, {"of", Utf8(other.path)}});
+            Tell(slot.name + ": another name of " + other.path + ", which is loading; not loaded again");
+            return true;
+        }
+    }
+    return false;
 }
 
 void Station::Went(const std::string& entry) {
@@ -293,7 +358,11 @@ void Station::Start(Slot& slot) {
     }
     slot.setup = std::make_unique<RunSetup>(
         RunSetup{options, slot.facts, catalogue, *output, slot.facts.problem.has_value()});
-    slot.run = std::make_unique<DeviceRun>(*slot.setup, slot.path, LogName(options.logsFolder, slot.name));
+    slot.setup->recorder = &kept;
+    slot.setup->newLogs = true;
+    const std::string runId = NewRunId();
+    slot.run = std::make_unique<DeviceRun>(*slot.setup, slot.path,
+                                           LogName(options.logsFolder, slot.name, runId), runId);
     const int done = ended.Get();
     slot.thread = std::thread([run = slot.run.get(), done] {
         run->Run();
@@ -333,9 +402,7 @@ void Station::Finish(Slot& slot) {
     if (result.stuck) {
         stuckPaths[slot.path] = true;
     }
-    place.configurationSha256 = slot.facts.sha256;
-    Record(store, *output, {result}, place);
-    output->DeviceEnded(result);
+    output->DeviceEnded(result); // its row was handed to the keeper by the run itself
     Tell(EndLine(result, slot.name) + " (log " + result.log + ")", true);
     ++finished;
     const bool completed = result.outcome == RunOutcome::Completed;
@@ -389,10 +456,17 @@ void Station::Show() {
             lines.push_back(line.substr(0, width > 1 ? width - 1 : line.size()));
         } else if (slot.skipped) {
             lines.push_back(slot.name + " present at the start, not loaded");
+        } else if (!slot.aliasOf.empty()) {
+            lines.push_back(slot.name + " another name of " + slot.aliasOf);
         }
     }
+    const KeeperState records = keeper.State();
     lines.push_back("passed " + std::to_string(passed) + "  failed " + std::to_string(failed) + "  loading " +
-                    std::to_string(running.size()) + (stopping ? "  (stopping)" : ""));
+                    std::to_string(running.size()) +
+                    (records.waiting > 0 && !records.since.empty()
+                         ? "  records waiting " + std::to_string(records.waiting) + " since " + records.since
+                         : "") +
+                    (stopping ? "  (stopping)" : ""));
     if (text == nullptr) {
         output->ShowProgress(running);
     } else if (text->console.Terminal() && !options.quiet) {
@@ -422,7 +496,7 @@ int RunStation(const CliOptions& options) {
         text = owned.get();
         output = std::move(owned);
     }
-    Station station(options, *store, std::move(output), text);
+    Station station(options, *store, path, std::move(output), text);
     if (!station.Prepare(reason)) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;

@@ -3,33 +3,30 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
+#include "cli/RecordKeeper.h"
 #include "cli/Report.h"
+#include "cli/RunId.h"
 #include "cli/RunOutput.h"
+#include "cli/Supervision.h"
 
-#include <csignal>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <pthread.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
-constexpr long kTickNs = 100 * 1000 * 1000; // progress is shown ten times a second
-
-// Signals are taken by the main thread alone, as events: the device threads inherit the mask.
-sigset_t BlockTerminationSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&signals, signal);
-    }
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN); // a closed output gives write errors, not the end
-    return signals;
-}
+constexpr long kTickMs = 100; // progress is shown ten times a second while it is shown at all
+// At the end, how long the rows still waiting are given to reach the store: as long as a
+// locked store is waited for.
+constexpr std::chrono::milliseconds kRecordsEndMs{10000};
 
 bool AllFinished(const std::vector<std::unique_ptr<DeviceRun>>& runs) {
     for (const auto& run : runs) {
@@ -67,6 +64,27 @@ bool Destinations(const CliOptions& options, std::vector<std::string>& logs) {
     return true;
 }
 
+// One device under two names (two links to one tty) would be opened twice: the second run would
+// fail on the first one's lock while the device loads. Refused before any port is touched.
+bool OneNamePerDevice(const std::vector<std::string>& ports) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+        struct stat one {};
+        if (stat(ports[i].c_str(), &one) != 0 || !S_ISCHR(one.st_mode)) {
+            continue;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            struct stat other {};
+            if (stat(ports[j].c_str(), &other) == 0 && S_ISCHR(other.st_mode) &&
+                other.st_rdev == one.st_rdev) {
+                std::cerr << "tovrin: " << ports[j] << " and " << ports[i]
+                          << " are one device: name each device once\n";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 int ExitStatus(bool refused, int signal, const std::vector<RunResult>& results) {
     if (refused) {
         return kExitRefused;
@@ -83,41 +101,82 @@ int ExitStatus(bool refused, int signal, const std::vector<RunResult>& results) 
     return allCompleted ? kExitCompleted : kExitFailed;
 }
 
+std::string FolderOf(const std::string& path) {
+    const std::string absolute = AbsolutePath(path);
+    const size_t slash = absolute.rfind('/');
+    return slash == 0 ? "/" : absolute.substr(0, slash);
+}
+
+// The record store of a transfer and its keeper, when --db names one.
+struct TransferRecords {
+    std::unique_ptr<IRecordStore> store;
+    std::unique_ptr<RecordKeeper> keeper;
+    std::unique_ptr<KeptRuns> runs;
+    KeeperState told;
+};
+
+// What the keeper has to say: on standard error for people, as events for programs.
+void TellRecords(TransferRecords& records, const CliOptions& options, IRunOutput& output) {
+    records.keeper->TakeChange();
+    const KeeperState now = records.keeper->State();
+    const KeeperNews news = NewsOf(records.told, now, options.dbFile, records.keeper->WaitingFile());
+    records.told = now;
+    if (options.json) {
+        for (const nlohmann::ordered_json& event : news.events) {
+            output.Event(event);
+        }
+    } else {
+        for (const std::string& line : news.lines) {
+            output.Problem(line);
+        }
+    }
+}
+
+// The runs' rows reach the store before the report is written; rows that still cannot are in
+// the keeper's file, for the next tovrin that opens the store.
+void FinishRecords(TransferRecords& records, const CliOptions& options, IRunOutput& output) {
+    if (!records.keeper->Flush(kRecordsEndMs)) {
+        TellRecords(records, options, output);
+        output.Problem(std::to_string(records.keeper->State().waiting) + " records could not be written to " +
+                       options.dbFile + "; they are kept in " + records.keeper->WaitingFile() +
+                       " and written by the next tovrin that uses this store");
+    }
+    TellRecords(records, options, output);
+}
+
 } // namespace
 
 std::string StationName(const CliOptions& options) {
     return options.stationName.empty() ? HostName() : options.stationName;
 }
 
-// A record that cannot be written is told; the run's log stays its record.
-void Record(IRecordStore& store, IRunOutput& output, const std::vector<RunResult>& results,
-            const RunPlace& place) {
-    for (const RunResult& result : results) {
-        RunRecord record = RecordOf(result, place);
-        std::string reason;
-        if (!store.AddRun(record, reason)) {
-            output.Problem(result.port + ": the run was not recorded (" + reason + "); its log is " +
-                           result.log);
-        }
-    }
-}
-
 int RunTransfer(const CliOptions& options) {
     std::vector<std::string> logs;
-    if (!Destinations(options, logs)) {
+    if (!Destinations(options, logs) || !OneNamePerDevice(options.ports)) {
         return kExitRefused;
     }
-    std::unique_ptr<IRecordStore> store;
+    TransferRecords records;
     if (!options.dbFile.empty()) {
         std::string reason;
-        store = OpenRecordStore(options.dbFile, reason);
-        if (!store) {
+        records.store = OpenRecordStore(options.dbFile, reason);
+        if (!records.store) {
             std::cerr << "tovrin: " << reason << "\n";
             return kExitRefused;
         }
+        records.keeper =
+            std::make_unique<RecordKeeper>(*records.store, options.dbFile, FolderOf(logs.front()));
+        records.runs =
+            std::make_unique<KeptRuns>(*records.keeper, RunPlace{HostName(), StationName(options)});
+        records.keeper->Start();
     }
     const auto started = std::chrono::system_clock::now();
-    const sigset_t signals = BlockTerminationSignals();
+    const UniqueFd signals = TerminationSignals();
+    const UniqueFd ended(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    const UniqueFd ticks(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!signals || !ended || !ticks) {
+        std::perror("tovrin: signalfd, eventfd or timerfd");
+        return kExitRefused;
+    }
     const BuiltInCatalogue catalogue(options.language);
     OutputOptions shown;
     shown.json = options.json;
@@ -131,22 +190,35 @@ int RunTransfer(const CliOptions& options) {
     if (facts.problem) {
         output->Problem(facts.problem->file + ": " + facts.problem->words);
     }
-    const RunSetup setup{options, facts, catalogue, *output, facts.problem.has_value()};
+    RunSetup setup{options, facts, catalogue, *output, facts.problem.has_value()};
+    setup.recorder = records.runs.get();
 
     std::vector<std::unique_ptr<DeviceRun>> runs;
     for (size_t i = 0; i < options.ports.size(); ++i) {
-        runs.push_back(std::make_unique<DeviceRun>(setup, options.ports[i], logs[i]));
+        runs.push_back(std::make_unique<DeviceRun>(setup, options.ports[i], logs[i], NewRunId()));
     }
     std::vector<std::thread> threads;
     for (auto& run : runs) {
-        threads.emplace_back([&run] { run->Run(); });
+        threads.emplace_back([&run, done = ended.Get()] {
+            run->Run();
+            SignalEventFd(done);
+        });
     }
 
+    // One wait on the signals, the runs' ends, the progress ticks (only while progress is shown)
+    // and the record keeper: nothing wakes this thread without a reason.
+    SetTicks(ticks.Get(), output->ShowsProgress() ? kTickMs : 0);
+    const int keeperFd = records.keeper ? records.keeper->ChangedFd() : -1;
     int signal = 0;
     while (!AllFinished(runs)) {
-        const timespec tick{0, kTickNs};
-        const int arrived = sigtimedwait(&signals, nullptr, &tick);
-        if (arrived > 0) {
+        pollfd waits[] = {{signals.Get(), POLLIN, 0},
+                          {ended.Get(), POLLIN, 0},
+                          {ticks.Get(), POLLIN, 0},
+                          {keeperFd, POLLIN, 0}};
+        if (poll(waits, keeperFd >= 0 ? 4 : 3, -1) < 0) {
+            continue; // EINTR
+        }
+        if (const int arrived = waits[0].revents != 0 ? TakeSignal(signals.Get()) : 0) {
             // The first signal cancels every transfer, which then ends within about a second
             // with its log written; a second one leaves at once.
             if (signal != 0) {
@@ -159,12 +231,24 @@ int RunTransfer(const CliOptions& options) {
                 run->Cancel();
             }
         }
-        output->ShowProgress(ProgressOf(runs));
+        if (waits[1].revents != 0) {
+            DrainEventFd(ended.Get());
+        }
+        if (waits[2].revents != 0) {
+            DrainEventFd(ticks.Get());
+            output->ShowProgress(ProgressOf(runs));
+        }
+        if (keeperFd >= 0 && waits[3].revents != 0) {
+            TellRecords(records, options, *output);
+        }
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
     output->ShowProgress(ProgressOf(runs));
+    if (records.keeper) {
+        FinishRecords(records, options, *output);
+    }
 
     RunReport report;
     report.configuration = facts.path;
@@ -174,15 +258,12 @@ int RunTransfer(const CliOptions& options) {
         output->DeviceEnded(run->Result());
     }
     report.exitStatus = ExitStatus(setup.refused, signal, report.devices);
-    const nlohmann::ordered_json document = ReportJson(report);
     std::string reason;
-    if (!options.reportFile.empty() && !WriteJsonFile(options.reportFile, document, reason)) {
+    if (!options.reportFile.empty() && !WriteJsonFile(options.reportFile, ReportJson(report), reason)) {
+        // The report's file, its event and the process say one status: the file's failure too.
         output->Problem("the report cannot be written: " + reason);
         report.exitStatus = std::max(report.exitStatus, kExitFailed);
     }
-    if (store) {
-        Record(*store, *output, report.devices, {HostName(), StationName(options), facts.path, facts.sha256});
-    }
-    output->Finish(document, report.devices);
+    output->Finish(ReportJson(report), report.devices);
     return report.exitStatus;
 }

@@ -43,10 +43,7 @@ bool WatchedFolder::Start(std::string& reason) {
 
 bool WatchedFolder::IsDevice(const std::string& name) const {
     struct stat entry {};
-    if (lstat((folder + "/" + name).c_str(), &entry) != 0) {
-        return false;
-    }
-    return S_ISLNK(entry.st_mode) || S_ISCHR(entry.st_mode);
+    return stat((folder + "/" + name).c_str(), &entry) == 0 && S_ISCHR(entry.st_mode);
 }
 
 std::set<std::string> WatchedFolder::Entries() const {
@@ -115,8 +112,10 @@ void WatchedFolder::Read(const std::function<void(const std::string&)>& appeared
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-            if (event->wd == folderWatch &&
-                (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                Rescan(appeared, went);
+            } else if (event->wd == folderWatch &&
+                       (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
                 // The folder went, and its entries with it.
                 if ((event->mask & IN_IGNORED) == 0) {
                     inotify_rm_watch(inotify.Get(), folderWatch);
@@ -128,6 +127,10 @@ void WatchedFolder::Read(const std::function<void(const std::string&)>& appeared
                 present.clear();
                 rearm = true;
             } else if (event->wd == folderWatch && (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
+                // A name that is there already was replaced: another device under it.
+                if (present.erase(name) > 0) {
+                    went(name);
+                }
                 if (IsDevice(name) && present.insert(name).second) {
                     appeared(name);
                 }
@@ -141,6 +144,24 @@ void WatchedFolder::Read(const std::function<void(const std::string&)>& appeared
         }
         if (rearm) {
             Arm(appeared);
+        }
+    }
+}
+
+// Events were lost: what is there now against what was, each difference told.
+void WatchedFolder::Rescan(const std::function<void(const std::string&)>& appeared,
+                           const std::function<void(const std::string&)>& went) {
+    const std::set<std::string> now = Entries();
+    const std::set<std::string> before = present;
+    for (const std::string& name : before) {
+        if (now.count(name) == 0) {
+            present.erase(name);
+            went(name);
+        }
+    }
+    for (const std::string& name : now) {
+        if (present.insert(name).second) {
+            appeared(name);
         }
     }
 }

@@ -16,14 +16,20 @@ public:
     // Starts watching; false with the reason.
     bool Start(std::string& reason);
     int Fd() const { return inotify.Get(); }
-    // The entries there now (device nodes and links; other files are no devices).
+    // The entries there now: device nodes, and links to them (a link to nothing is no device).
     std::set<std::string> Entries() const;
-    // Takes the pending events: each entry that appeared or went, by name.
+    // The entries that Start found: each is told once, by this listing or later by Read.
+    const std::set<std::string>& Present() const { return present; }
+    // Takes the pending events: each entry that appeared or went, by name. An entry that was
+    // replaced (a link re-pointed by a rename) went and appeared; when the kernel dropped events
+    // (its queue overflowed), the folder is listed again and the difference told.
     void Read(const std::function<void(const std::string&)>& appeared,
               const std::function<void(const std::string&)>& went);
 
 private:
     void Arm(const std::function<void(const std::string&)>& appeared);
+    void Rescan(const std::function<void(const std::string&)>& appeared,
+                const std::function<void(const std::string&)>& went);
     bool IsDevice(const std::string& name) const;
 
     const std::string folder;

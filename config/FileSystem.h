@@ -19,4 +19,7 @@ public:
     bool FileExists(const std::string& path) const override;
     bool FileReadable(const std::string& path) const override;
     static std::string NativePath(const std::string& path);
+    // The absolute form of a path (the current folder before a relative one, its leading "./"
+    // dropped), without resolving links.
+    static std::string AbsolutePath(const std::string& path);
 };

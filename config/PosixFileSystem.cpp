@@ -31,6 +31,21 @@ std::string PosixFileSystem::NativePath(const std::string& path) {
     return native;
 }
 
+std::string PosixFileSystem::AbsolutePath(const std::string& path) {
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    char folder[4096];
+    if (getcwd(folder, sizeof folder) == nullptr) {
+        return path;
+    }
+    std::string relative = path;
+    while (relative.rfind("./", 0) == 0) {
+        relative.erase(0, 2);
+    }
+    return std::string(folder) + "/" + relative;
+}
+
 bool PosixFileSystem::FileExists(const std::string& path) const {
     if (path.empty()) {
         return false;

@@ -108,7 +108,9 @@ struct PosixEnginePlatform::Port : Object {
 // A step file, read through a buffer of its own: the blocks are read a few bytes at a time.
 struct PosixEnginePlatform::File : Object {
     explicit File(UniqueFd fd) : fd(std::move(fd)) {}
+    explicit File(std::shared_ptr<const std::string> bytes) : bytes(std::move(bytes)) {}
     UniqueFd fd;
+    std::shared_ptr<const std::string> bytes; // a served file: read from here, `next` its position
     std::vector<uint8_t> buffer = std::vector<uint8_t>(64 * 1024);
     size_t next = 0; // the first buffered byte not read yet
     size_t end = 0;  // the end of the buffered bytes
@@ -190,17 +192,22 @@ private:
     uint8_t buffer[kBufferSize] = {};
 };
 
-void MessageQueue::DeferWakeFor(std::function<bool(const PostedMessage&)> predicate) {
+void MessageQueue::DeferWakeFor(std::function<bool(const PostedMessage&)> predicate, uint32_t limitMs) {
     std::lock_guard<std::mutex> lock(mutex);
     mayWait = std::move(predicate);
+    limit = std::chrono::milliseconds(limitMs);
 }
 
 void MessageQueue::Post(const PostedMessage& message) {
     bool wake = true;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        queue.push_back(message);
-        wake = !mayWait || !mayWait(message);
+        const bool deferred = mayWait && mayWait(message);
+        // A deferred message wakes the owner only when it is the first to wait: the owner then
+        // knows how long it may sleep before it takes it.
+        wake = !deferred || queue.empty();
+        queue.push_back({message, Clock::now() + limit, deferred});
+        waking += deferred ? 0 : 1;
     }
     if (wake) {
         posted.notify_one();
@@ -209,17 +216,26 @@ void MessageQueue::Post(const PostedMessage& message) {
 
 bool MessageQueue::Next(PostedMessage& message, uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (queue.empty()) {
-        if (timeoutMs == kInfinite) {
-            posted.wait(lock);
+    const bool limited = timeoutMs != kInfinite;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    for (;;) {
+        const auto now = Clock::now();
+        if (!queue.empty() && (waking > 0 || queue.front().due <= now)) {
+            break;
+        }
+        if (limited && now >= deadline) {
+            return false;
+        }
+        if (!queue.empty()) {
+            posted.wait_until(lock, limited ? std::min(deadline, queue.front().due) : queue.front().due);
+        } else if (limited) {
+            posted.wait_until(lock, deadline);
         } else {
-            posted.wait_for(lock, std::chrono::milliseconds(timeoutMs));
+            posted.wait(lock);
         }
     }
-    if (queue.empty()) {
-        return false;
-    }
-    message = queue.front();
+    message = queue.front().message;
+    waking -= queue.front().deferred ? 0 : 1;
     queue.pop_front();
     return true;
 }
@@ -515,8 +531,23 @@ bool PosixEnginePlatform::ReleaseIo(OsHandle, IIoSlot& ioSlot) {
 }
 
 // Only regular files are step files; a FIFO or a device would block the read without a limit.
+void PosixEnginePlatform::ServeFiles(
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> files) {
+    std::lock_guard<std::mutex> lock(mutex);
+    served = std::move(files);
+}
+
 OsHandle PosixEnginePlatform::OpenFileForReading(const std::string& path, uint32_t& error) {
     const std::string native = PosixFileSystem::NativePath(path);
+    std::shared_ptr<const std::string> bytes;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = served.find(PosixFileSystem::AbsolutePath(native));
+        bytes = found != served.end() ? found->second : nullptr;
+    }
+    if (bytes) {
+        return Add(std::make_shared<File>(std::move(bytes)));
+    }
     UniqueFd fd(open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
     if (!fd || fstat(fd.Get(), &status) != 0) {
@@ -535,6 +566,9 @@ OsHandle PosixEnginePlatform::OpenFileForReading(const std::string& path, uint32
 // GetFileSize: the low 32 bits.
 uint32_t PosixEnginePlatform::FileSize(OsHandle handle) {
     auto file = Find<File>(handle);
+    if (file && file->bytes) {
+        return static_cast<uint32_t>(file->bytes->size());
+    }
     struct stat status {};
     if (!file || fstat(file->fd.Get(), &status) != 0) {
         return 0xFFFFFFFF; // INVALID_FILE_SIZE
@@ -549,6 +583,13 @@ bool PosixEnginePlatform::ReadFileSync(OsHandle handle, uint8_t* buffer, uint32_
     if (!file) {
         error = kErrorInvalidHandle;
         return false;
+    }
+    if (file->bytes) {
+        const size_t taken = std::min<size_t>(size, file->bytes->size() - file->next);
+        std::copy_n(file->bytes->data() + file->next, taken, buffer);
+        file->next += taken;
+        bytesRead = static_cast<uint32_t>(taken);
+        return true;
     }
     while (bytesRead < size) {
         if (file->next == file->end) {
@@ -576,7 +617,7 @@ bool PosixEnginePlatform::ReadFileSync(OsHandle handle, uint8_t* buffer, uint32_
 
 bool PosixEnginePlatform::RewindFile(OsHandle handle) {
     auto file = Find<File>(handle);
-    if (!file || lseek(file->fd.Get(), 0, SEEK_SET) != 0) {
+    if (!file || (!file->bytes && lseek(file->fd.Get(), 0, SEEK_SET) != 0)) {
         return false;
     }
     file->next = file->end = 0;

@@ -4,6 +4,7 @@
 #include "engine/posix/SystemCause.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,19 +27,29 @@ struct PostedMessage {
 // refused.
 class MessageQueue {
 public:
-    // Messages for which `mayWait` holds are queued without waking the owner: it takes them in
-    // order with the next message that does wake it, or when its wait's time limit comes.
-    // Progress messages, which come once per block, so cost the acknowledge path no wake-up.
-    void DeferWakeFor(std::function<bool(const PostedMessage&)> mayWait);
+    // Messages for which `mayWait` holds are queued without waking the owner at once: it takes
+    // them in order with the next message that does wake it, or `limitMs` after the first of
+    // them was posted, whichever comes first. Progress messages, which come once per block, so
+    // cost the acknowledge path no wake-up, and an owner with nothing to take sleeps.
+    void DeferWakeFor(std::function<bool(const PostedMessage&)> mayWait, uint32_t limitMs);
     void Post(const PostedMessage& message);
     // The next message; false when none came within the time limit (kInfinite: no limit).
     bool Next(PostedMessage& message, uint32_t timeoutMs);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Queued {
+        PostedMessage message;
+        Clock::time_point due; // when it is to be taken at the latest
+        bool deferred = false;
+    };
+
     std::mutex mutex;
     std::condition_variable posted;
-    std::deque<PostedMessage> queue;
+    std::deque<Queued> queue;
+    size_t waking = 0; // queued messages that are not deferred
     std::function<bool(const PostedMessage&)> mayWait;
+    std::chrono::milliseconds limit{0};
 };
 
 // The engine platform over POSIX. Events are eventfds (set: a write; reset: a read; signalled:
@@ -58,6 +69,10 @@ public:
 
     // The owner's window: its message queue, which the platform does not keep alive.
     OsHandle AddWindow(const std::shared_ptr<MessageQueue>& queue);
+
+    // Files the run has read once already, by absolute path: opened, they give these bytes and
+    // not the disk's, so that what is sent is what was recorded of them.
+    void ServeFiles(std::unordered_map<std::string, std::shared_ptr<const std::string>> files);
 
     // Bytes handed to ports so far.
     uint64_t BytesWritten() const { return bytesWritten.load(std::memory_order_relaxed); }
@@ -107,6 +122,7 @@ private:
 
     std::mutex mutex;
     std::unordered_map<OsHandle, std::shared_ptr<Object>> objects;
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> served;
     SystemCause cause;
     std::atomic<uint64_t> bytesWritten{0};
     std::atomic<uint32_t> nextThreadId{1};

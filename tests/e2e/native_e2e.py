@@ -229,7 +229,7 @@ STATION = {
                ("wait", 1.0), ("signal", signal.SIGINT)],
         runs=[("a", "cancelled"), ("b", "cancelled")], log_tail=CANCELLED, stdout=["totals: 0 passed, 2 failed"]),
     "station_refuses_a_newer_record_store": dict(
-        args=[], exit=2, newer_store=True, runs=None, stderr=["rec.db", "2"]),
+        args=[], exit=2, newer_store=True, runs=None, stderr=["rec.db", "version 3"]),
     # /proc takes no files, though access() lets root write anywhere.
     "station_refuses_a_logs_folder_it_cannot_write": dict(
         args=[], logs="/proc", exit=2, runs=None, stderr=["the logs cannot be written: /proc"]),
@@ -256,6 +256,9 @@ def blocks(data):
 
 
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+UUID = r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"
+# A station's log: the time, the device's name, the run's id.
+LOG_NAME = re.compile(r"^\d{8}-\d{6}\.\d{3}-\w+-" + UUID + r"\.log$")
 
 
 class Run:
@@ -526,7 +529,7 @@ class StationRun(Run):
         if self.row.get("newer_store"):
             with sqlite3.connect(self.db) as store:
                 store.execute("CREATE TABLE runs (id INTEGER PRIMARY KEY)")
-                store.execute("PRAGMA user_version = 2")
+                store.execute("PRAGMA user_version = 3")
             before = self.db.read_bytes()
         for name in self.row.get("present", []):
             self.plug(name, [])
@@ -569,14 +572,18 @@ class StationRun(Run):
 
     def verify_runs(self, results):
         with sqlite3.connect(self.db) as store:
-            rows = store.execute("SELECT port, outcome, log, steps, configuration_sha256 FROM runs").fetchall()
-        recorded = sorted((Path(port).name, outcome) for port, outcome, _, _, _ in rows)
+            rows = store.execute("SELECT port, outcome, log, steps, configuration_sha256, uuid, log_file, pid "
+                                 "FROM runs").fetchall()
+        recorded = sorted((Path(port).name, outcome) for port, outcome, *_ in rows)
         check(recorded == sorted((name.split("/")[-1], outcome) for name, outcome in self.row["runs"]),
               f"recorded runs {recorded}")
+        # Each run's log is its own: named by the run's id, which its row carries.
         logs = sorted(os.listdir(self.work / "logs"))
-        check(len(logs) == len(rows) and all(re.match(r"^\d{8}-\d{6}\.\d{3}-\w+\.log$", log) for log in logs),
-              f"logs {logs}")
-        for port, outcome, log, steps, cfg_hash in rows:
+        check(len(logs) == len(rows) and all(LOG_NAME.match(log) for log in logs), f"logs {logs}")
+        for *_, uuid, log_file, pid in rows:
+            check(Path(log_file).name in logs and uuid in Path(log_file).name and pid > 0,
+                  f"row of {uuid}: log {log_file}, pid {pid}")
+        for port, outcome, log, steps, cfg_hash, *_ in rows:
             check(cfg_hash == sha256(self.work / "Example.cfg") and json.loads(steps) == self.expected_steps(),
                   f"{port}: the configuration's facts")
             lines = log.split("\r\n")

@@ -153,17 +153,24 @@ TEST(CliOutput, WritesTheRecordAsItGoesAndAppendsWithTheSeparator) {
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
     struct Row {
-        bool append;
+        LogOpening opening;
         std::vector<std::string> parts;
-        std::string file; // after the record
+        std::string file; // after the record; empty: the file may not be opened so
     } rows[] = {
-        {true, {"first\r\n"}, "first\r\n"}, // no log yet: created
-        {true, {"sec", "ond\r\n"}, "first\r\n\r\n\r\nsecond\r\n"},
-        {false, {"third\r\n"}, "third\r\n"},
+        {LogOpening::Append, {"first\r\n"}, "first\r\n"}, // no log yet: created
+        {LogOpening::Append, {"sec", "ond\r\n"}, "first\r\n\r\n\r\nsecond\r\n"},
+        {LogOpening::Replace, {"third\r\n"}, "third\r\n"},
+        {LogOpening::New, {}, ""}, // a station's log is never one that is there already
     };
     for (const Row& row : rows) {
         LiveLog record;
-        ASSERT_TRUE(record.Open(log, row.append)) << record.Failure();
+        if (row.file.empty()) {
+            EXPECT_FALSE(record.Open(log, row.opening));
+            EXPECT_NE(record.Failure().find("File exists"), std::string::npos) << record.Failure();
+            EXPECT_EQ(content(), "third\r\n") << "left as it was";
+            continue;
+        }
+        ASSERT_TRUE(record.Open(log, row.opening)) << record.Failure();
         std::string written;
         for (const std::string& part : row.parts) {
             ASSERT_TRUE(record.Write(part));
@@ -180,7 +187,7 @@ TEST(CliOutput, WritesTheRecordAsItGoesAndAppendsWithTheSeparator) {
     const std::string missing = (folder / "none" / "run.log").string();
     EXPECT_FALSE(LogWritable(missing, reason));
     LiveLog nowhere;
-    EXPECT_FALSE(nowhere.Open(missing, false));
+    EXPECT_FALSE(nowhere.Open(missing, LogOpening::Replace));
     EXPECT_FALSE(nowhere.Write("x"));
     EXPECT_NE(nowhere.Failure().find("none"), std::string::npos);
     std::filesystem::remove_all(folder);

@@ -34,7 +34,21 @@ RunRecord Listed(int64_t id) {
     run.bytes = 4096;
     run.seconds = 1.5;
     run.log = "log\r\n";
+    run.uuid = "0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f";
+    run.pid = 4711;
+    run.logFile = "/var/log/tovrin/a.log";
+    run.systemErrno = 5;
+    run.systemError = "/dev/ttyUSB0: the device was disconnected";
     return run;
+}
+
+// What a run's row says of its run id, process and system cause, none of them given.
+void WithoutRunFacts(RunRecord& run) {
+    run.uuid.clear();
+    run.pid = 0;
+    run.logFile.clear();
+    run.systemErrno.reset();
+    run.systemError.clear();
 }
 
 std::string Print(const std::vector<RunRecord>& runs, HistoryFormat format) {
@@ -86,11 +100,13 @@ TEST(History, QuotesCsvFieldsAsRfc4180Says) {
     const std::string header =
         "id,started,finished,host,station,port,usb_vendor,usb_product,usb_serial,"
         "configuration,configuration_sha256,steps,outcome,error_id,error_code,error_text,"
-        "bytes,seconds\r\n";
+        "bytes,seconds,uuid,pid,log_file,system_errno,system_error\r\n";
     const std::string before = "1,2026-12-08T17:02:04Z,2026-12-08T17:02:10Z,rack-7,";
     const std::string after =
         ",/dev/ttyUSB0,0403,6001,A1,/srv/fw/board.cfg,ab12,\"[{\"\"title\"\":\"\"Boot\"\"}]\","
-        "failed,215,1167,No answer,4096,1.5\r\n";
+        "failed,215,1167,No "
+        "answer,4096,1.5,0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f,4711,/var/log/tovrin/a.log,5,"
+        "/dev/ttyUSB0: the device was disconnected\r\n";
     const struct Row {
         std::string station;
         std::string field;
@@ -123,11 +139,12 @@ TEST(History, QuotesCsvFieldsAsRfc4180Says) {
     bare.steps = "[]";
     bare.seconds = 0.1;
     bare.log = "must not appear";
+    WithoutRunFacts(bare);
     EXPECT_EQ(
         Print({bare}, HistoryFormat::Csv),
         header +
             "2,2026-12-08T17:02:04Z,2026-12-08T17:02:10Z,rack-7,line-2,/dev/ttyUSB0,,,,/srv/fw/board.cfg,"
-            "ab12,[],failed,,,,4096,0.1\r\n");
+            "ab12,[],failed,,,,4096,0.1,,,,,\r\n");
     EXPECT_EQ(Print({}, HistoryFormat::Csv), header);
 }
 
@@ -157,6 +174,11 @@ RunRecord FromJson(const nlohmann::json& object) {
     run.bytes = object["bytes"].get<uint64_t>();
     run.seconds = object["seconds"].get<double>();
     run.log = text("log");
+    run.uuid = text("uuid");
+    run.pid = object["pid"].is_null() ? 0 : object["pid"].get<int64_t>();
+    run.logFile = text("log_file");
+    run.systemErrno = number("system_errno");
+    run.systemError = text("system_error");
     return run;
 }
 
@@ -179,8 +201,14 @@ TEST(History, GivesEveryColumnAsJson) {
                                               "error_text",
                                               "bytes",
                                               "seconds",
-                                              "log"};
+                                              "log",
+                                              "uuid",
+                                              "pid",
+                                              "log_file",
+                                              "system_errno",
+                                              "system_error"};
     RunRecord bare = Listed(2);
+    WithoutRunFacts(bare);
     bare.usbVendor.clear();
     bare.usbProduct.clear();
     bare.usbSerial.clear();
@@ -202,7 +230,8 @@ TEST(History, GivesEveryColumnAsJson) {
     } rows[] = {
         {Listed(1), {}, [](RunRecord&) {}},
         {bare,
-         {"usb_vendor", "usb_product", "usb_serial", "error_id", "error_code", "error_text"},
+         {"usb_vendor", "usb_product", "usb_serial", "error_id", "error_code", "error_text", "uuid", "pid",
+          "log_file", "system_errno", "system_error"},
          [](RunRecord&) {}},
         {texts, {}, [](RunRecord&) {}},
         // Bytes that are not UTF-8 become U+FFFD; steps that are not JSON stay text.
@@ -237,7 +266,16 @@ TEST(History, GivesEveryColumnAsJson) {
                              : nlohmann::json::parse(expected.steps).dump();
         row.expect(expected);
         ExpectSameRun(FromJson(object), expected, row.run.log);
+        // The program reads its own JSON back as the row it was (a file of waiting rows).
+        RunRecord back;
+        ASSERT_TRUE(RunRecordFromJson(object, back));
+        if (!object["steps"].is_string()) {
+            ExpectSameRun(back, expected, "read back: " + row.run.log);
+        }
     }
+    RunRecord none;
+    EXPECT_FALSE(RunRecordFromJson(nlohmann::json::array(), none));
+    EXPECT_FALSE(RunRecordFromJson(nlohmann::json{{"id", 1}}, none));
     EXPECT_EQ(nlohmann::json::parse(Print({}, HistoryFormat::Json)), nlohmann::json::array());
     const nlohmann::json two = nlohmann::json::parse(Print({Listed(9), Listed(8)}, HistoryFormat::Json));
     ASSERT_EQ(two.size(), 2u);

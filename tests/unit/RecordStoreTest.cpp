@@ -132,7 +132,7 @@ TEST(RecordStore, FiltersNewestFirst) {
     for (const char* name : {"b", "e", "a", "c", "d"}) {
         RunRecord run = runs.at(name);
         std::string error;
-        ASSERT_TRUE(store->AddRun(run, error)) << error;
+        ASSERT_TRUE(store->WriteRun(run, error)) << error;
         names[run.id] = name;
     }
     struct Row {
@@ -222,7 +222,7 @@ TEST(RecordStore, KeepsEveryFieldAndStoresNoneAsNull) {
     for (const Row& row : rows) {
         RunRecord added = row.run;
         std::string error;
-        ASSERT_TRUE(store->AddRun(added, error)) << error;
+        ASSERT_TRUE(store->WriteRun(added, error)) << error;
         EXPECT_GT(added.id, lastId);
         lastId = added.id;
         for (const auto& [column, value] : row.columns) {
@@ -261,7 +261,7 @@ TEST(RecordStore, MatchesHostileTextsLiterally) {
     for (const Row& row : rows) {
         RunRecord run = MadeRun("2026-12-08T10:00:00Z", row.text, row.text, "completed");
         std::string error;
-        ASSERT_TRUE(store->AddRun(run, error)) << error;
+        ASSERT_TRUE(store->WriteRun(run, error)) << error;
         ids[row.text] = run.id;
     }
     for (const Row& row : rows) {
@@ -290,7 +290,7 @@ TEST(RecordStore, MakesItsFoldersTableAndIndexesOnce) {
         ASSERT_NE(store, nullptr);
         RunRecord run = MadeRun("2026-12-08T10:00:00Z", "/dev/ttyUSB0", "A1", "completed");
         std::string error;
-        ASSERT_TRUE(store->AddRun(run, error)) << error;
+        ASSERT_TRUE(store->WriteRun(run, error)) << error;
     }
     // Opened again, nothing is made twice and the run is still there.
     std::unique_ptr<IRecordStore> again = OpenOrFail(path);
@@ -303,14 +303,35 @@ TEST(RecordStore, MakesItsFoldersTableAndIndexesOnce) {
         std::string sql;
         std::vector<std::string> expected;
     } rows[] = {
-        {"PRAGMA user_version", {"1"}},
+        {"PRAGMA user_version", {"2"}},
         {"PRAGMA journal_mode", {"wal"}},
         {"SELECT name FROM pragma_table_info('runs') ORDER BY cid",
-         {"id", "started", "finished", "host", "station", "port", "usb_vendor", "usb_product", "usb_serial",
-          "configuration", "configuration_sha256", "steps", "outcome", "error_id", "error_code", "error_text",
-          "bytes", "seconds", "log"}},
+         {"id",
+          "started",
+          "finished",
+          "host",
+          "station",
+          "port",
+          "usb_vendor",
+          "usb_product",
+          "usb_serial",
+          "configuration",
+          "configuration_sha256",
+          "steps",
+          "outcome",
+          "error_id",
+          "error_code",
+          "error_text",
+          "bytes",
+          "seconds",
+          "log",
+          "uuid",
+          "pid",
+          "log_file",
+          "system_errno",
+          "system_error"}},
         {"SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name",
-         {"runs_outcome", "runs_port", "runs_started", "runs_usb_serial"}},
+         {"runs_outcome", "runs_port", "runs_started", "runs_usb_serial", "runs_uuid"}},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(SqlColumn(path, row.sql), row.expected) << row.sql;
@@ -365,7 +386,7 @@ TEST(RecordStore, TakesAnyFileNameAsAFile) {
             ASSERT_NE(store, nullptr) << row.path;
             RunRecord run = MadeRun("2026-12-08T10:00:00Z", row.path, "", "completed");
             std::string error;
-            ASSERT_TRUE(store->AddRun(run, error)) << error;
+            ASSERT_TRUE(store->WriteRun(run, error)) << error;
         }
         EXPECT_TRUE(std::filesystem::is_regular_file(row.path)) << row.path;
         std::unique_ptr<IRecordStore> again = OpenOrFail(row.path);
@@ -388,15 +409,15 @@ TEST(RecordStore, RefusesFilesItMustNotUseAndLeavesThemAlone) {
          [](const std::string& path) {
              Sql(path,
                  "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT); INSERT INTO runs VALUES (1, "
-                 "'x'); PRAGMA user_version = 2;");
+                 "'x'); PRAGMA user_version = 3;");
          },
-         {"version 2", "version 1", "unchanged"}},
+         {"version 3", "version 2", "unchanged"}},
         {"a newer schema in write-ahead logging",
          [](const std::string& path) {
              Sql(path, "PRAGMA journal_mode = WAL; CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT); "
-                       "INSERT INTO runs VALUES (1, 'x'); PRAGMA user_version = 2;");
+                       "INSERT INTO runs VALUES (1, 'x'); PRAGMA user_version = 3;");
          },
-         {"version 2", "version 1", "unchanged"}},
+         {"version 3", "version 2", "unchanged"}},
         {"an unknown schema version",
          [](const std::string& path) {
              Sql(path, "CREATE TABLE runs (id INTEGER); PRAGMA user_version = -3;");
@@ -495,7 +516,7 @@ TEST(RecordStore, RecordsOnlyWhatItCanListBack) {
         RunRecord run = MadeRun("2026-12-08T17:02:04Z", "/dev/ttyUSB0", "A1", "completed");
         row.change(run);
         std::string error;
-        EXPECT_FALSE(store->AddRun(run, error)) << row.words;
+        EXPECT_FALSE(store->WriteRun(run, error)) << row.words;
         EXPECT_NE(error.find(row.words), std::string::npos) << error;
         EXPECT_EQ(run.id, 0);
     }
@@ -509,7 +530,7 @@ TEST(RecordStore, RecordsOnlyWhatItCanListBack) {
 bool AddRunsTo(IRecordStore& store, const std::string& writer, int count, std::string& error) {
     for (int index = 0; index < count; ++index) {
         RunRecord run = MadeRun("2026-12-08T10:00:00Z", "/dev/" + writer, std::to_string(index), "completed");
-        if (!store.AddRun(run, error)) {
+        if (!store.WriteRun(run, error)) {
             return false;
         }
     }
@@ -639,7 +660,7 @@ TEST(RecordStore, WaitsForAnotherWriter) {
             store = OpenRecordStore(path, error);
         }
         RunRecord run = MadeRun("2026-12-08T10:00:00Z", "/dev/ttyUSB0", "A1", "completed");
-        const bool added = store && store->AddRun(run, error);
+        const bool added = store && store->WriteRun(run, error);
         release.join();
         EXPECT_TRUE(added) << row.name << ": " << error;
     }

@@ -27,4 +27,9 @@ inline void ExpectSameRun(const RunRecord& got, const RunRecord& expected, const
     EXPECT_EQ(got.bytes, expected.bytes) << where;
     EXPECT_EQ(got.seconds, expected.seconds) << where;
     EXPECT_EQ(got.log, expected.log) << where;
+    EXPECT_EQ(got.uuid, expected.uuid) << where;
+    EXPECT_EQ(got.pid, expected.pid) << where;
+    EXPECT_EQ(got.logFile, expected.logFile) << where;
+    EXPECT_EQ(got.systemErrno, expected.systemErrno) << where;
+    EXPECT_EQ(got.systemError, expected.systemError) << where;
 }
