@@ -192,29 +192,32 @@ int Station::Run() {
             ticking = !ticking;
             SetTicks(timer.Get(), ticking ? kScreenTickMs : 0);
         }
-        pollfd watched[] = {{signals.Get(), POLLIN, 0},
-                            {folder.Fd(), POLLIN, 0},
-                            {ended.Get(), POLLIN, 0},
-                            {timer.Get(), POLLIN, 0},
-                            {keeper.ChangedFd(), POLLIN, 0}};
-        if (poll(watched, 5, -1) < 0) {
+        pollfd waits[] = {{signals.Get(), POLLIN, 0},
+                          {folder.Fd(), POLLIN, 0},
+                          {ended.Get(), POLLIN, 0},
+                          {timer.Get(), POLLIN, 0},
+                          {keeper.ChangedFd(), POLLIN, 0}};
+        if (poll(waits, 5, -1) < 0) {
             continue; // EINTR
         }
-        if (watched[4].revents != 0) {
+        if (waits[4].revents != 0) {
             TellRecords();
         }
-        if (watched[0].revents != 0) {
+        if (waits[0].revents != 0) {
             OnSignal();
         }
-        if (watched[2].revents != 0) {
+        if (waits[2].revents != 0) {
             DrainEventFd(ended.Get());
             Reap();
         }
-        if (watched[1].revents != 0) {
-            folder.Read([this](const std::string& entry) { Appeared(entry, false); },
-                        [this](const std::string& entry) { Went(entry); });
+        if (waits[1].revents != 0) {
+            if (folder.Read([this](const std::string& entry) { Appeared(entry, false); },
+                            [this](const std::string& entry) { Went(entry); })) {
+                output->Event({{"event", "folder_rescanned"}, {"watch", Utf8(watched)}});
+                Tell("events of " + watched + " were lost: the folder was listed again", true);
+            }
         }
-        if (watched[3].revents != 0) {
+        if (waits[3].revents != 0) {
             DrainEventFd(timer.Get());
             Show();
         }

@@ -99,13 +99,14 @@ void WatchedFolder::Arm(const std::function<void(const std::string&)>& appeared)
     }
 }
 
-void WatchedFolder::Read(const std::function<void(const std::string&)>& appeared,
+bool WatchedFolder::Read(const std::function<void(const std::string&)>& appeared,
                          const std::function<void(const std::string&)>& went) {
     alignas(inotify_event) char buffer[64 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    bool rescanned = false;
     for (;;) {
         const ssize_t length = read(inotify.Get(), buffer, sizeof buffer);
         if (length <= 0) {
-            return; // EAGAIN: all taken
+            return rescanned; // EAGAIN: all taken
         }
         bool rearm = false;
         for (ssize_t at = 0; at < length;) {
@@ -114,6 +115,7 @@ void WatchedFolder::Read(const std::function<void(const std::string&)>& appeared
             const std::string name = event->len > 0 ? std::string(event->name) : std::string();
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
                 Rescan(appeared, went);
+                rescanned = true;
             } else if (event->wd == folderWatch &&
                        (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
                 // The folder went, and its entries with it.

@@ -22,8 +22,8 @@ public:
     const std::set<std::string>& Present() const { return present; }
     // Takes the pending events: each entry that appeared or went, by name. An entry that was
     // replaced (a link re-pointed by a rename) went and appeared; when the kernel dropped events
-    // (its queue overflowed), the folder is listed again and the difference told.
-    void Read(const std::function<void(const std::string&)>& appeared,
+    // (its queue overflowed), the folder is listed again and the difference told: true then.
+    bool Read(const std::function<void(const std::string&)>& appeared,
               const std::function<void(const std::string&)>& went);
 
 private:

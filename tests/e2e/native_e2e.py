@@ -70,7 +70,9 @@ def unplugged(site):
                 late=("*** Connected to device", "*** Binaryfile ", "*** Transmitting programfile "),
                 stderr=["{port0}: the device was disconnected"],
                 # Bytes handed to the driver just before the line went may never reach the device.
-                report=dict(outcome="failed", error={"id": 152, "code": 0x48F, "text": RECEIVE_GONE}, lost=True))
+                report=dict(outcome="failed", error={"id": 152, "code": 0x48F, "text": RECEIVE_GONE}, lost=True,
+                            # A hang-up has no errno: the line went, no call failed.
+                            system_error={"errno": None, "name": None}))
 
 
 def without_late_lines(lines, keep, late):
@@ -129,7 +131,8 @@ SCENARIOS = {
         tail=["Failed to open COM port /nonexistent/ttyUSB9.", ""],
         stderr=["tovrin: /nonexistent/ttyUSB9: No such file or directory"],
         report=dict(outcome="not-started", error={"id": 191, "code": 2, "text": "Failed to open COM port "
-                                                                              "/nonexistent/ttyUSB9."})),
+                                                                              "/nonexistent/ttyUSB9."},
+                    system_error={"errno": 2, "name": "ENOENT"})),
     "not_a_serial_port_is_told_in_linux_words": dict(
         devices=[], ports=["/dev/null"], exit=1, tail=["SetCommMask failed with error 1.\n", ""],
         stderr=["tovrin: /dev/null: not a serial port (Inappropriate ioctl for device)"]),
@@ -441,6 +444,15 @@ class Run:
             check(device["seconds"] > 0 and ISO_UTC.match(device["finished"]), f"times: {device}")
             check(device["log"] == str(self.work / "run.log"), f"log {device['log']}")
             check(device["steps"] == self.expected_steps(), f"steps: {device['steps']}")
+            check(re.fullmatch(UUID, device["run_id"]) is not None, f"run id {device['run_id']}")
+            cause = device["system_error"]
+            if "system_error" in expected:
+                check(cause is not None and {k: cause[k] for k in ("errno", "name")} == expected["system_error"] and
+                      cause["text"] == (os.strerror(cause["errno"]) if cause["errno"] else None) and
+                      ports[index] in cause["description"],
+                      f"system_error {cause}")
+            elif expected["outcome"] == "completed":
+                check(cause is None, f"system_error {cause}")
 
     def verify_events(self, out, document):
         events = [json.loads(line) for line in out.splitlines()]
@@ -449,6 +461,10 @@ class Run:
               f"events: {kinds}")
         lines = [event["text"] for event in events if event["event"] == "line"]
         check(lines == self.log_of([None], 0)[2:-2], f"line events: {lines}")
+        # Every event of the device names its run.
+        run_id = document["devices"][0]["run_id"]
+        check(all(event["run_id"] == run_id for event in events if event["event"] in ("line", "progress", "device_end")),
+              "an event of the device without its run id")
         last = dict(events[-1])
         del last["event"]
         check(last == document, "the last event is not the report")

@@ -749,3 +749,166 @@ TEST(RecordStore, ReadsSinceTimes) {
 }
 
 } // namespace
+
+namespace {
+
+// A process id that is certainly not running: a child that has ended and been reaped.
+int64_t GonePid() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+RunRecord Attempt(const std::string& uuid, const std::string& outcome) {
+    RunRecord run =
+        MadeRun("2026-12-08T10:00:00Z", "/dev/ttyUSB0", "A1", outcome == "running" ? "completed" : outcome);
+    run.uuid = uuid;
+    run.outcome = outcome;
+    if (outcome == "running") {
+        run.finished.clear();
+    }
+    return run;
+}
+
+std::string ThisHost() {
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    return name[0] != '\0' ? name : "localhost";
+}
+
+} // namespace
+
+// A run's row is written when it starts and brought up to date in place; a late start never
+// overwrites the end, and what may not be recorded is refused.
+TEST(RecordStore, KeepsOneRowPerRunFromItsStartToItsEnd) {
+    ScratchFolder scratch;
+    const std::string path = scratch.Path() + "records.db";
+    std::unique_ptr<IRecordStore> store = OpenOrFail(path);
+    ASSERT_NE(store, nullptr);
+    const std::string id = "0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f";
+    const struct Row {
+        const char* what;
+        RunRecord run;
+        bool written;
+        std::string outcomeAfter; // of the run's one row
+    } rows[] = {
+        {"the start", Attempt(id, "running"), true, "running"},
+        {"the end", Attempt(id, "failed"), true, "failed"},
+        {"the start again, late", Attempt(id, "running"), true, "failed"},
+        {"a start without a run id", Attempt("", "running"), false, "failed"},
+        {"a run id that is none", Attempt("0f2c5f0e", "completed"), false, "failed"},
+        {"an end without its time",
+         [&] {
+             RunRecord run = Attempt(id, "completed");
+             run.finished.clear();
+             return run;
+         }(),
+         false, "failed"},
+    };
+    int64_t firstId = 0;
+    for (const Row& row : rows) {
+        RunRecord run = row.run;
+        std::string error;
+        EXPECT_EQ(store->WriteRun(run, error), row.written) << row.what << ": " << error;
+        EXPECT_EQ(SqlColumn(path, "SELECT outcome FROM runs"), std::vector<std::string>{row.outcomeAfter})
+            << row.what;
+        if (row.written) {
+            firstId = firstId == 0 ? run.id : firstId;
+            EXPECT_EQ(run.id, firstId) << row.what << ": the row's id is the run's first";
+        }
+    }
+}
+
+// A file of the first schema is brought up to date by a writer, its rows kept; a reader reads
+// it as it is and changes nothing.
+TEST(RecordStore, ReadsAndUpgradesAStoreOfTheFirstSchema) {
+    ScratchFolder scratch;
+    const std::string path = scratch.Path() + "records.db";
+    Sql(path,
+        "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL, finished TEXT NOT NULL,"
+        " host TEXT NOT NULL, station TEXT NOT NULL, port TEXT NOT NULL, usb_vendor TEXT, usb_product TEXT,"
+        " usb_serial TEXT, configuration TEXT NOT NULL, configuration_sha256 TEXT NOT NULL, steps TEXT NOT"
+        " NULL, outcome TEXT NOT NULL, error_id INTEGER, error_code INTEGER, error_text TEXT, bytes INTEGER"
+        " NOT NULL, seconds REAL NOT NULL, log TEXT NOT NULL);"
+        "INSERT INTO runs VALUES (7, '2026-01-02T03:04:05Z', '2026-01-02T03:04:06Z', 'h', 's', '/dev/x',"
+        " NULL, NULL, NULL, 'c.cfg', 'ab', '[]', 'completed', NULL, NULL, NULL, 10, 1.0, 'old log');"
+        "PRAGMA user_version = 1;");
+    const std::string bytes = FileBytes(path);
+    std::string error;
+    std::unique_ptr<IRecordStore> reader = OpenRecordStoreForReading(path, error);
+    ASSERT_NE(reader, nullptr) << error;
+    std::vector<RunRecord> found;
+    ASSERT_TRUE(reader->Query(RunFilter(), found, error)) << error;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].log, "old log");
+    EXPECT_TRUE(found[0].uuid.empty());
+    RunRecord refused = Attempt("0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f", "completed");
+    EXPECT_FALSE(reader->WriteRun(refused, error));
+    reader.reset();
+    EXPECT_TRUE(FileBytes(path) == bytes) << "the reader changed the file";
+
+    std::unique_ptr<IRecordStore> writer = OpenOrFail(path);
+    ASSERT_NE(writer, nullptr);
+    RunRecord fresh = Attempt("0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f", "completed");
+    ASSERT_TRUE(writer->WriteRun(fresh, error)) << error;
+    EXPECT_EQ(SqlColumn(path, "PRAGMA user_version"), std::vector<std::string>{"2"});
+    EXPECT_EQ(SqlColumn(path, "SELECT coalesce(uuid, '-') || ' ' || log FROM runs ORDER BY id"),
+              (std::vector<std::string>{"- old log", fresh.uuid + " Tovrin log\r\nline\r\n"}));
+}
+
+// Runs that a process of this host left running and that process is gone: shown as interrupted
+// at once, and marked so with the text of their log file by the next writer; nothing else is
+// touched.
+TEST(RecordStore, MarksTheRunsOfAProcessThatHasGoneInterrupted) {
+    ScratchFolder scratch;
+    const std::string path = scratch.Path() + "records.db";
+    std::unique_ptr<IRecordStore> store = OpenOrFail(path);
+    ASSERT_NE(store, nullptr);
+    const std::string log = scratch.Path() + "run.log";
+    std::ofstream(log, std::ios::binary) << "Tovrin Example.cfg\r\n\r\n*** Start Download\r\n";
+    struct Row {
+        const char* name;
+        std::string host;
+        int64_t pid;
+        std::string outcome;
+        std::string after;
+    } rows[] = {
+        {"gone", ThisHost(), GonePid(), "running", "interrupted"},
+        {"elsewhere", "another-host", GonePid(), "running", "running"},
+        {"ended", ThisHost(), GonePid(), "completed", "completed"},
+    };
+    int index = 0;
+    for (Row& row : rows) {
+        RunRecord run = Attempt("00000000-0000-4000-8000-00000000000" + std::to_string(index++), row.outcome);
+        run.host = row.host;
+        run.pid = row.pid;
+        run.logFile = log;
+        run.port = row.name;
+        std::string error;
+        ASSERT_TRUE(store->WriteRun(run, error)) << error;
+    }
+    RunFilter interrupted;
+    interrupted.outcome = "interrupted";
+    std::vector<RunRecord> shown;
+    std::string error;
+    ASSERT_TRUE(store->Query(interrupted, shown, error)) << error;
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].port, "gone");
+    size_t marked = 0;
+    ASSERT_TRUE(
+        store->MarkInterrupted([](const RunRecord& run) { return "read: " + run.logFile; }, marked, error))
+        << error;
+    EXPECT_EQ(marked, 1u);
+    for (const Row& row : rows) {
+        EXPECT_EQ(SqlColumn(path, std::string("SELECT outcome FROM runs WHERE port = '") + row.name + "'"),
+                  std::vector<std::string>{row.after})
+            << row.name;
+    }
+    EXPECT_EQ(SqlColumn(path, "SELECT log FROM runs WHERE port = 'gone'"),
+              std::vector<std::string>{"read: " + log});
+    ASSERT_TRUE(store->MarkInterrupted([](const RunRecord&) { return std::string("again"); }, marked, error));
+    EXPECT_EQ(marked, 0u) << "a run is marked once";
+}

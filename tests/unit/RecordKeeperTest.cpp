@@ -1,0 +1,197 @@
+// The keeper of a record store's rows: nothing lost while the store cannot be written, nothing
+// lost when the process ends, nothing written twice in another order.
+#include "cli/RecordKeeper.h"
+#include "support/ScratchFolder.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A store that refuses a number of writes first, as a locked or full one does, and keeps what
+// it takes in order: rows, and "marked" where the interrupted runs were marked.
+class FlakyStore : public IRecordStore {
+public:
+    explicit FlakyStore(int refusals) : refusals(refusals) {}
+    bool WriteRun(RunRecord& record, std::string& error) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (refusals > 0) {
+            --refusals;
+            error = "database is locked";
+            return false;
+        }
+        taken.push_back(record.uuid + " " + record.outcome);
+        return true;
+    }
+    bool Query(const RunFilter&, std::vector<RunRecord>&, std::string&) override { return true; }
+    bool MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>&, size_t& marked,
+                         std::string&) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        taken.push_back("marked");
+        marked = 0;
+        return true;
+    }
+    std::vector<std::string> Taken() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return taken;
+    }
+
+private:
+    std::mutex mutex;
+    int refusals;
+    std::vector<std::string> taken;
+};
+
+RunRecord Row(int number, const std::string& outcome) {
+    RunRecord run;
+    run.uuid = "00000000-0000-4000-8000-00000000000" + std::to_string(number);
+    run.started = "2026-12-08T10:00:00Z";
+    run.finished = outcome == "running" ? "" : "2026-12-08T10:00:05Z";
+    run.outcome = outcome;
+    run.log = "log of " + std::to_string(number);
+    return run;
+}
+
+std::string Id(int number) {
+    return Row(number, "x").uuid;
+}
+
+int64_t GonePid() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+std::vector<std::string> Files(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Rows are written in the order given, after the refusals, the marking of interrupted runs
+// first; a later state of a run that still waits replaces its earlier one; while rows wait
+// they are in the keeper's file, which goes when they are written.
+TEST(RecordKeeper, WritesEveryRowOnceInOrderWhateverTheStoreRefuses) {
+    const struct Case {
+        int refusals;
+        std::vector<std::string> taken;
+    } cases[] = {
+        {0, {"marked", Id(1) + " running", Id(1) + " completed", Id(2) + " failed"}},
+        // The start and end of run 1 meet while they wait: only the end is written.
+        {2, {"marked", Id(1) + " completed", Id(2) + " failed"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        ScratchFolder scratch;
+        FlakyStore store(c.refusals);
+        RecordKeeper keeper(store, scratch.Path() + "records.db", scratch.Path());
+        keeper.Start();
+        if (c.refusals > 0) {
+            keeper.Submit(Row(1, "running"));
+            // The first refusal is told, and the waiting row is in the file at once.
+            for (int i = 0; i < 200 && keeper.State().since.empty(); ++i) {
+                usleep(10000);
+            }
+            EXPECT_EQ(keeper.State().reason, "database is locked");
+            EXPECT_EQ(Files(scratch.Path()), std::vector<std::string>{"tovrin-waiting-records." +
+                                                                      std::to_string(getpid()) + ".json"});
+        } else {
+            keeper.Submit(Row(1, "running"));
+            ASSERT_TRUE(keeper.Flush(std::chrono::milliseconds(5000)));
+        }
+        keeper.Submit(Row(1, "completed"));
+        keeper.Submit(Row(2, "failed"));
+        ASSERT_TRUE(keeper.Flush(std::chrono::milliseconds(10000)));
+        EXPECT_EQ(store.Taken(), c.taken);
+        EXPECT_TRUE(Files(scratch.Path()).empty()) << "the file goes with the last waiting row";
+        EXPECT_TRUE(keeper.State().since.empty());
+    }
+}
+
+// A process that ended with rows waiting left them in its file: the next keeper of the same
+// store writes them before anything else and removes the file; files of other stores, and
+// what is no such file, are left alone.
+TEST(RecordKeeper, WritesTheRowsAnEndedProcessLeftWaiting) {
+    ScratchFolder scratch;
+    const std::string store = scratch.Path() + "records.db";
+    std::ofstream(store) << "";
+    const std::string gone = "tovrin-waiting-records." + std::to_string(GonePid()) + ".json";
+    const std::string other = "tovrin-waiting-records." + std::to_string(GonePid()) + ".json";
+    auto write = [&](const std::string& name, const std::string& storePath, const RunRecord& row) {
+        nlohmann::ordered_json document = {
+            {"store", storePath}, {"pid", 1}, {"records", {RunRecordJson(row)}}};
+        std::ofstream(scratch.Path() + name) << document.dump();
+    };
+    write(gone, std::filesystem::canonical(store).string(), Row(1, "running"));
+    write(other, "/elsewhere/records.db", Row(2, "running"));
+    std::ofstream(scratch.Path() + "tovrin-waiting-records.x.json") << "not ours";
+    FlakyStore taking(0);
+    RecordKeeper keeper(taking, store, scratch.Path());
+    keeper.Start();
+    keeper.Submit(Row(3, "completed"));
+    ASSERT_TRUE(keeper.Flush(std::chrono::milliseconds(5000)));
+    EXPECT_EQ(taking.Taken(), (std::vector<std::string>{Id(1) + " running", "marked", Id(3) + " completed"}));
+    EXPECT_EQ(keeper.State().adopted, 1u);
+    EXPECT_FALSE(std::filesystem::exists(scratch.Path() + gone));
+    EXPECT_TRUE(std::filesystem::exists(scratch.Path() + other));
+    EXPECT_TRUE(std::filesystem::exists(scratch.Path() + "tovrin-waiting-records.x.json"));
+}
+
+// What the screen and the events are told, once per change.
+TEST(RecordKeeper, TellsWaitingAndWrittenRowsOnce) {
+    KeeperState quiet;
+    KeeperState waiting = quiet;
+    waiting.waiting = 3;
+    waiting.since = "2026-12-08T10:00:00.000Z";
+    waiting.reason = "database is locked";
+    KeeperState more = waiting;
+    more.waiting = 4;
+    KeeperState written = quiet;
+    written.written = 4;
+    KeeperState adopted = quiet;
+    adopted.adopted = 2;
+    adopted.adoptedFrom = "/logs/tovrin-waiting-records.7.json";
+    adopted.interrupted = 1;
+    const struct Case {
+        const KeeperState& before;
+        const KeeperState& now;
+        std::vector<std::string> events;
+        size_t lines;
+    } cases[] = {
+        {quiet, quiet, {}, 0},
+        {quiet, waiting, {"records_waiting"}, 1},
+        {waiting, more, {"records_waiting"}, 0},
+        {more, written, {"records_written"}, 1},
+        {quiet, adopted, {"records_adopted", "runs_interrupted"}, 2},
+    };
+    for (const Case& c : cases) {
+        const KeeperNews news = NewsOf(c.before, c.now, "/s/records.db", "/logs/file.json");
+        std::vector<std::string> kinds;
+        for (const auto& event : news.events) {
+            kinds.push_back(event["event"]);
+        }
+        EXPECT_EQ(kinds, c.events);
+        EXPECT_EQ(news.lines.size(), c.lines);
+    }
+    const KeeperNews told = NewsOf(quiet, waiting, "/s/records.db", "/logs/file.json");
+    EXPECT_EQ(told.events[0]["count"], 3);
+    EXPECT_EQ(told.events[0]["since"], waiting.since);
+    EXPECT_EQ(told.lines[0],
+              "3 records wait to be written to /s/records.db (database is locked); they are kept "
+              "in /logs/file.json and tried again");
+    EXPECT_EQ(NewsOf(more, written, "s", "f").events[0]["count"], 4);
+}
+
+} // namespace
