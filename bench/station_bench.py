@@ -8,9 +8,15 @@ simulated controllers, as udev fills /dev/serial/by-id, in one run:
       unplugged side by side: open file descriptors, threads and resident memory of the station
       at run 50 and at the last run, and every run recorded once;
   (c) the same soak with the record store on a RAM disk (/dev/shm): runs per second of the two
-      (goal: the store on disk within 5 % of it).
+      (goal: the store on disk within 5 % of it);
+  (d) an idle station: its voluntary context switches over IDLE seconds, from /proc/PID/status
+      (goal: at most 5 in 60 s: nothing wakes it without a reason).
 
-  bench/station_bench.py [--devices 32] [--size BYTES] [--soak 1000] [--slots 4]
+  bench/station_bench.py [--devices 32] [--size BYTES] [--soak 1000] [--slots 4] [--idle 60]
+                         [--compare OLD_TOVRIN]
+
+--compare measures an earlier build of tovrin the same way in the same run, (d) of both at once,
+and prints each figure of the two side by side with their ratio.
 
 Needs the native-release build (tovrin, tovrin-sim, tovrin-mkexample).
 """
@@ -30,14 +36,15 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 RELEASE = REPO / "build" / "native-release" / "bin"
 TOVRIN, SIM, MKEXAMPLE = RELEASE / "tovrin", RELEASE / "tovrin-sim", RELEASE / "tovrin-mkexample"
+tovrin = TOVRIN  # the build being measured
 
 
 class Station:
     """tovrin station with --json, its events read as they come."""
 
-    def __init__(self, work, watch, db, count, baud):
+    def __init__(self, work, watch, db, count, baud, program=None):
         self.process = subprocess.Popen(
-            [str(TOVRIN), "station", "bench.cfg", "-B", str(baud), "--watch", str(watch), "--logs",
+            [str(program or tovrin), "station", "bench.cfg", "-B", str(baud), "--watch", str(watch), "--logs",
              str(work / "logs"), "--db", str(db), "--count", str(count), "--json"],
             cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = json.loads(self.process.stdout.readline())
@@ -55,11 +62,22 @@ class Station:
             elif event["event"] == "station_end":
                 self.end = event
 
+    def status(self):
+        return dict(line.split(":", 1) for line in Path(f"/proc/{self.process.pid}/status").read_text().splitlines())
+
     def usage(self):
-        pid = self.process.pid
-        fds = len(os.listdir(f"/proc/{pid}/fd"))
-        status = dict(line.split(":", 1) for line in Path(f"/proc/{pid}/status").read_text().splitlines())
+        fds = len(os.listdir(f"/proc/{self.process.pid}/fd"))
+        status = self.status()
         return fds, int(status["Threads"]), int(status["VmRSS"].split()[0])
+
+    def switches(self):
+        """Voluntary context switches of all the station's threads so far."""
+        total = 0
+        for task in os.listdir(f"/proc/{self.process.pid}/task"):
+            status = Path(f"/proc/{self.process.pid}/task/{task}/status").read_text()
+            total += int(next(line for line in status.splitlines()
+                              if line.startswith("voluntary_ctxt_switches")).split()[1])
+        return total
 
     def wait(self, limit):
         code = self.process.wait(timeout=limit)
@@ -153,12 +171,64 @@ def soak(work, runs, slots, db, checkpoints):
                 recorded=recorded, distinct=distinct, completed=completed)
 
 
+def idle(work, programs, seconds):
+    """Stations of each program, watching an empty folder at once: their voluntary context
+    switches over `seconds`, after a second to settle."""
+    stations = []
+    for index, program in enumerate(programs):
+        watch = work / f"watch-idle-{index}"
+        watch.mkdir()
+        stations.append(Station(work, watch, work / f"idle-{index}.db", 1, 115200, program))
+    time.sleep(1)
+    before = [station.switches() for station in stations]
+    time.sleep(seconds)
+    after = [station.switches() for station in stations]
+    for station in stations:
+        station.process.terminate()
+        station.process.wait(timeout=30)
+    return [b - a for a, b in zip(before, after)]
+
+
+def measure(work, ram, options, label):
+    """(a) to (c) for the build in `tovrin`; the figures, printed as they come."""
+    alone = statistics.median(parallel(work, 1, f"alone{label}{n}")[0] for n in range(3))
+    many = parallel(work, options.devices, f"many{label}")
+    print(f"(a) {options.devices} devices plugged at once at 115200 baud, {options.size} bytes each: the slowest "
+          f"line ratio {max(many):.4f}, the fastest {min(many):.4f}; one device alone {alone:.4f} (median of 3): "
+          f"difference {max(many) - alone:+.4f} (goal <= 0.05)")
+    # Disk, RAM disk, RAM disk, disk: a drift of the machine's speed falls on both alike.
+    results = {"disk": [], "RAM disk": []}
+    for round, place in enumerate(("disk", "RAM disk", "RAM disk", "disk")):
+        db = (work / "disk" if place == "disk" else ram) / f"records-{label}{round}.db"
+        results[place].append(soak(work, options.soak, options.slots, db, [50]))
+    disk = results["disk"][0]
+    first, last = disk["samples"][50], disk["samples"][options.soak]
+    print(f"(b) soak of {options.soak} runs (and one to end it), {options.slots} slots, unpaced, store on disk: "
+          f"{disk['seconds']:.1f} s, {disk['ends']} runs ended, {disk['recorded']} recorded "
+          f"({disk['distinct']} distinct), {disk['completed']} completed")
+    for name, sample in (("run 50", first), (f"run {options.soak}", last)):
+        print(f"    idle after {name:9}: {sample[0]} open file descriptors, {sample[1]} threads, "
+              f"{sample[2]} KiB resident")
+    growth = 100 * (last[2] - first[2]) / first[2]
+    print(f"    growth: fds {last[0] - first[0]:+d}, threads {last[1] - first[1]:+d}, memory {growth:+.1f} %")
+    disk_rate = statistics.mean(run["rate"] for run in results["disk"])
+    ram_rate = statistics.mean(run["rate"] for run in results["RAM disk"])
+    print(f"(c) runs per second (mean of two soaks each): store on disk {disk_rate:.2f}, on a RAM disk "
+          f"{ram_rate:.2f}: ratio {disk_rate / ram_rate:.4f} (goal >= 0.95)")
+    return {"(a) slowest line ratio of many": max(many), "(a) one alone": alone,
+            "(b) soak seconds": disk["seconds"], "(b) memory growth %": growth,
+            "(c) runs/s on disk": disk_rate, "(c) runs/s on RAM disk": ram_rate}
+
+
 def main():
+    global tovrin
     parser = argparse.ArgumentParser()
     parser.add_argument("--devices", type=int, default=32)
     parser.add_argument("--size", type=int, default=32 * 1024, help="program file bytes")
     parser.add_argument("--soak", type=int, default=1000)
     parser.add_argument("--slots", type=int, default=4)
+    parser.add_argument("--idle", type=int, default=60, help="seconds of the idle measure")
+    parser.add_argument("--compare", metavar="OLD_TOVRIN", help="also measure an earlier build of tovrin")
     options = parser.parse_args()
     for path in (TOVRIN, SIM, MKEXAMPLE):
         if not path.exists():
@@ -172,32 +242,23 @@ def main():
         subprocess.run([str(MKEXAMPLE), "--b86", str(work / "program.b86"), "--size", str(options.size)], check=True)
         (work / "bench.cfg").write_text("[LoadingSteps]\r\nStep1=Benchmark\r\n[Step1]\r\nAckByte=197\r\n"
                                         "BootFile=boot.bin\r\nFirmware=program.b86\r\n")
-
-        alone = statistics.median(parallel(work, 1, f"alone{n}")[0] for n in range(3))
-        many = parallel(work, options.devices, "many")
-        print(f"(a) {options.devices} devices plugged at once at 115200 baud, {options.size} bytes each: the slowest "
-              f"line ratio {max(many):.4f}, the fastest {min(many):.4f}; one device alone {alone:.4f} (median of 3): "
-              f"difference {max(many) - alone:+.4f} (goal <= 0.05)")
-
-        # Disk, RAM disk, RAM disk, disk: a drift of the machine's speed falls on both alike.
-        results = {"disk": [], "RAM disk": []}
-        for round, place in enumerate(("disk", "RAM disk", "RAM disk", "disk")):
-            db = (work / "disk" if place == "disk" else ram) / f"records-{round}.db"
-            results[place].append(soak(work, options.soak, options.slots, db, [50]))
-        disk = results["disk"][0]
-        first, last = disk["samples"][50], disk["samples"][options.soak]
-        print(f"(b) soak of {options.soak} runs (and one to end it), {options.slots} slots, unpaced, store on disk: "
-              f"{disk['seconds']:.1f} s, {disk['ends']} runs ended, {disk['recorded']} recorded "
-              f"({disk['distinct']} distinct), {disk['completed']} completed")
-        for label, sample in (("run 50", first), (f"run {options.soak}", last)):
-            print(f"    idle after {label:9}: {sample[0]} open file descriptors, {sample[1]} threads, "
-                  f"{sample[2]} KiB resident")
-        print(f"    growth: fds {last[0] - first[0]:+d}, threads {last[1] - first[1]:+d}, "
-                  f"memory {100 * (last[2] - first[2]) / first[2]:+.1f} %")
-        disk_rate = statistics.mean(run["rate"] for run in results["disk"])
-        ram_rate = statistics.mean(run["rate"] for run in results["RAM disk"])
-        print(f"(c) runs per second (mean of two soaks each): store on disk {disk_rate:.2f}, on a RAM disk "
-              f"{ram_rate:.2f}: ratio {disk_rate / ram_rate:.4f} (goal >= 0.95)")
+        builds = [("after", TOVRIN)] + ([("before", Path(options.compare).resolve())] if options.compare else [])
+        figures = {}
+        for label, program in builds:
+            tovrin = program
+            print(f"== {label}: {program}")
+            figures[label] = measure(work, ram, options, label)
+        woken = idle(work, [program for _, program in builds], options.idle)
+        for (label, _), count in zip(builds, woken):
+            print(f"(d) {label}: an idle station's voluntary context switches over {options.idle} s: {count} "
+                  f"(goal <= {5 * options.idle // 60})")
+        if options.compare:
+            print("(e) after / before, in one run:")
+            for key in figures["after"]:
+                after, before = figures["after"][key], figures["before"][key]
+                ratio = f"{after / before:.4f}" if before else "-"
+                print(f"    {key:32} before {before:10.4f}  after {after:10.4f}  after/before {ratio}")
+            print(f"    {'(d) idle context switches':32} before {woken[1]:10d}  after {woken[0]:10d}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
         shutil.rmtree(ram, ignore_errors=True)

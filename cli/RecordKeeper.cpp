@@ -47,28 +47,6 @@ int64_t WriterOf(const std::string& name) {
     return std::stoll(digits);
 }
 
-// Replaces the file with the text in one step, on the disk when this returns true.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp";
-    UniqueFd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool written = static_cast<bool>(out);
-    for (size_t done = 0; written && done < text.size();) {
-        const ssize_t count = write(out.Get(), text.data() + done, text.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        written = count > 0;
-        done += written ? static_cast<size_t>(count) : 0;
-    }
-    written = written && fdatasync(out.Get()) == 0;
-    out.Reset();
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 std::string FileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -238,11 +216,12 @@ void RecordKeeper::KeepWaitingRows() {
         rows.push_back(RunRecordJson(waiting.row));
     }
     const nlohmann::ordered_json document = {{"store", storePath}, {"pid", getpid()}, {"records", rows}};
-    if (ReplaceFile(file, document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace))) {
+    std::string failure;
+    if (ReplaceFile(file, document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace),
+                    failure)) {
         fileKept = true;
     } else if (state.reason.find(file) == std::string::npos) {
-        state.reason +=
-            "; the waiting records cannot be kept in " + file + " either (" + std::strerror(errno) + ")";
+        state.reason += "; the waiting records cannot be kept either: " + failure;
     }
 }
 

@@ -111,9 +111,7 @@ std::string JsonLine(const nlohmann::ordered_json& value) {
     return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason) {
-    const std::string text =
-        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+bool ReplaceFile(const std::string& path, const std::string& text, std::string& reason) {
     const std::string temporary = path + ".tmp" + std::to_string(getpid());
     UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     bool written = static_cast<bool>(file);
@@ -134,6 +132,11 @@ bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& docume
         return false;
     }
     return true;
+}
+
+bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason) {
+    return ReplaceFile(
+        path, document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n", reason);
 }
 
 std::string HostName() {

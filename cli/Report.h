@@ -28,8 +28,10 @@ nlohmann::ordered_json ReportJson(const RunReport& report);
 // One line of JSON (JSON Lines); text that is not UTF-8 is shown as Windows-1252.
 std::string JsonLine(const nlohmann::ordered_json& value);
 
-// Writes the document to a new file that then replaces `path`, so that a reader never sees half
-// of it. False with the reason.
+// Writes the text to a new file that, once on the disk, replaces `path`, so that a reader never
+// sees half of it. False with the reason.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string& reason);
+// The same with a JSON document.
 bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason);
 
 // Where a run was made, for the record store.

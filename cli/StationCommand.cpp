@@ -320,7 +320,9 @@ void Station::Appeared(const std::string& entry, bool atStart) {
 bool Station::AnotherName(Slot& slot) {
     slot.aliasOf.clear();
     for (const auto& [entry, other] : slots) {
-        if (&other != &slot && other.run && slot.device != 0 && other.device == slot.device) {
+        // Looked at now: a device that went frees its number for the next one (ptys do).
+        if (&other != &slot && other.run && other.present && slot.device != 0 &&
+            DeviceOf(other.path) == slot.device) {
             slot.aliasOf = other.path;
             output->Event({{"event", "device_alias"}, {"port", Utf8(slot.path)}, {"of", Utf8(other.path)}});
             Tell(slot.name + ": another name of " + other.path + ", which is loading; not loaded again");

@@ -1,6 +1,7 @@
 // The keeper of a record store's rows: nothing lost while the store cannot be written, nothing
 // lost when the process ends, nothing written twice in another order.
 #include "cli/RecordKeeper.h"
+#include "support/GoneProcess.h"
 #include "support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
@@ -61,15 +62,6 @@ RunRecord Row(int number, const std::string& outcome) {
 
 std::string Id(int number) {
     return Row(number, "x").uuid;
-}
-
-int64_t GonePid() {
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(0);
-    }
-    waitpid(child, nullptr, 0);
-    return child;
 }
 
 std::vector<std::string> Files(const std::string& folder) {

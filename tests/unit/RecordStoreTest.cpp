@@ -1,5 +1,6 @@
 // The flashing record: the SQLite store, its files, its filters, and several writers at once.
 #include "cli/RecordStore.h"
+#include "support/GoneProcess.h"
 #include "support/RunRecords.h"
 #include "support/ScratchFolder.h"
 
@@ -751,16 +752,6 @@ TEST(RecordStore, ReadsSinceTimes) {
 } // namespace
 
 namespace {
-
-// A process id that is certainly not running: a child that has ended and been reaped.
-int64_t GonePid() {
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(0);
-    }
-    waitpid(child, nullptr, 0);
-    return child;
-}
 
 RunRecord Attempt(const std::string& uuid, const std::string& outcome) {
     RunRecord run =
