@@ -200,19 +200,6 @@ void DeviceRun::HandleMessages() {
         }
         control->Dispatch(message.message, message.wParam, message.lParam);
         TrackProgress(message);
-        SyncAtPhaseEnd(message);
-    }
-}
-
-// What the log holds is on the disk at each phase's end, so that a power cut leaves the record
-// up to the last phase that ended: once connected, with each program file begun and each step
-// completed.
-void DeviceRun::SyncAtPhaseEnd(const PostedMessage& message) {
-    if (message.message == WM_TRANSFER_STATE &&
-        (message.wParam == IDS_CONNECTED || message.wParam == IDS_TRANSMITTING_PROGRAM ||
-         message.wParam == IDS_DOWNLOAD_COMPLETED)) {
-        log.Sync();
-        ReportLogFailure();
     }
 }
 

@@ -97,7 +97,6 @@ private:
     void Transfer();
     void HandleMessages();
     void TrackProgress(const PostedMessage& message);
-    void SyncAtPhaseEnd(const PostedMessage& message);
     void Commit(bool includingLast);
     void Print(const std::string& line);
     void FillResult();

@@ -119,10 +119,6 @@ bool LiveLog::Open(const std::string& file, LogOpening opening) {
     return fd >= 0 || Fail(path);
 }
 
-bool LiveLog::Sync() {
-    return fd >= 0 && (fdatasync(fd) == 0 || Fail(path));
-}
-
 bool LiveLog::Write(const std::string& bytes) {
     if (fd < 0) {
         return false;

@@ -21,8 +21,8 @@ bool FolderWritable(const std::string& folder, std::string& reason);
 enum class LogOpening { Replace, Append, New };
 
 // One record, written part by part as it becomes final. Open starts it. Every Write goes to the
-// file at once; Sync flushes what is written to the disk (fdatasync), as Finish does at the end.
-// After a failure nothing more is written and the reason stays.
+// file at once; Finish flushes it to the disk (fdatasync). After a failure nothing more is
+// written and the reason stays.
 class LiveLog {
 public:
     LiveLog() = default;
@@ -32,7 +32,6 @@ public:
 
     bool Open(const std::string& path, LogOpening opening);
     bool Write(const std::string& bytes);
-    bool Sync();
     bool Finish();
 
     bool IsOpen() const { return fd >= 0; }

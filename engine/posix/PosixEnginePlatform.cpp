@@ -204,9 +204,10 @@ void MessageQueue::Post(const PostedMessage& message) {
         std::lock_guard<std::mutex> lock(mutex);
         const bool deferred = mayWait && mayWait(message);
         // A deferred message wakes the owner only when it is the first to wait: the owner then
-        // knows how long it may sleep before it takes it.
+        // knows how long it may sleep. The messages after it are due with it, so that the owner
+        // takes them all in one go.
         wake = !deferred || queue.empty();
-        queue.push_back({message, Clock::now() + limit, deferred});
+        queue.push_back({message, queue.empty() ? Clock::now() + limit : queue.back().due, deferred});
         waking += deferred ? 0 : 1;
     }
     if (wake) {

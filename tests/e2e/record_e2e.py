@@ -323,7 +323,8 @@ def report_that_cannot_be_written(bench):
     process = subprocess.Popen([bench.tovrin, "Example.cfg", "-C", str(bench.work / "a"), "-B", "38400", "--json",
                                 "--report", str(folder / "report.json"), "--db", str(bench.db)], cwd=bench.work,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.5)
+    first = process.stdout.readline()  # the run has begun: its destinations were checked
+    check(json.loads(first)["event"] == "line", f"first event {first!r}")
     shutil.rmtree(folder)
     out, err = process.communicate(timeout=LIMIT_S)
     report = json.loads(out.splitlines()[-1])

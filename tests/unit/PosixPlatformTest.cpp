@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
@@ -184,6 +186,32 @@ TEST(PosixPlatform, RefusesPortsItCannotUseWithTheReason) {
     EXPECT_EQ(platform.ConfigurePort(port.Get(), PortSettings{115200, 9, 0, 0}, error),
               PortSetupCall::SetCommState);
     EXPECT_EQ(error, kErrorInvalidParameter);
+}
+
+// Progress messages do not wake their owner: it takes them all together, the limit after the
+// first of them came, or at once with a message that does wake it; with nothing to take it sleeps.
+TEST(PosixPlatform, TakesDeferredMessagesTogetherAndNothingWakesAnIdleOwner) {
+    MessageQueue queue;
+    queue.DeferWakeFor([](const PostedMessage& message) { return message.message == 1; }, 30);
+    PostedMessage message;
+    EXPECT_FALSE(queue.Next(message, 0)) << "nothing queued";
+    for (uintptr_t block = 1; block <= 4; ++block) {
+        queue.Post({1, block, 0});
+    }
+    EXPECT_FALSE(queue.Next(message, 0)) << "progress alone is not due yet";
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(queue.Next(message, kInfinite));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    for (uintptr_t block = 2; block <= 4; ++block) {
+        ASSERT_TRUE(queue.Next(message, 0)) << "the rest came with the first: due with it";
+        EXPECT_EQ(message.wParam, block);
+    }
+    queue.Post({1, 5, 0});
+    queue.Post({2, 0, 0});
+    ASSERT_TRUE(queue.Next(message, 0)) << "a message that wakes takes the progress before it along";
+    EXPECT_EQ(message.wParam, 5u);
+    ASSERT_TRUE(queue.Next(message, 0));
+    EXPECT_EQ(message.message, 2u);
 }
 
 // A station destroys sessions and goes on: a late post must not reach an owner that has gone,

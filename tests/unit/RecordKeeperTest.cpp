@@ -141,49 +141,4 @@ TEST(RecordKeeper, WritesTheRowsAnEndedProcessLeftWaiting) {
     EXPECT_TRUE(std::filesystem::exists(scratch.Path() + "tovrin-waiting-records.x.json"));
 }
 
-// What the screen and the events are told, once per change.
-TEST(RecordKeeper, TellsWaitingAndWrittenRowsOnce) {
-    KeeperState quiet;
-    KeeperState waiting = quiet;
-    waiting.waiting = 3;
-    waiting.since = "2026-12-08T10:00:00.000Z";
-    waiting.reason = "database is locked";
-    KeeperState more = waiting;
-    more.waiting = 4;
-    KeeperState written = quiet;
-    written.written = 4;
-    KeeperState adopted = quiet;
-    adopted.adopted = 2;
-    adopted.adoptedFrom = "/logs/tovrin-waiting-records.7.json";
-    adopted.interrupted = 1;
-    const struct Case {
-        const KeeperState& before;
-        const KeeperState& now;
-        std::vector<std::string> events;
-        size_t lines;
-    } cases[] = {
-        {quiet, quiet, {}, 0},
-        {quiet, waiting, {"records_waiting"}, 1},
-        {waiting, more, {"records_waiting"}, 0},
-        {more, written, {"records_written"}, 1},
-        {quiet, adopted, {"records_adopted", "runs_interrupted"}, 2},
-    };
-    for (const Case& c : cases) {
-        const KeeperNews news = NewsOf(c.before, c.now, "/s/records.db", "/logs/file.json");
-        std::vector<std::string> kinds;
-        for (const auto& event : news.events) {
-            kinds.push_back(event["event"]);
-        }
-        EXPECT_EQ(kinds, c.events);
-        EXPECT_EQ(news.lines.size(), c.lines);
-    }
-    const KeeperNews told = NewsOf(quiet, waiting, "/s/records.db", "/logs/file.json");
-    EXPECT_EQ(told.events[0]["count"], 3);
-    EXPECT_EQ(told.events[0]["since"], waiting.since);
-    EXPECT_EQ(told.lines[0],
-              "3 records wait to be written to /s/records.db (database is locked); they are kept "
-              "in /logs/file.json and tried again");
-    EXPECT_EQ(NewsOf(more, written, "s", "f").events[0]["count"], 4);
-}
-
 } // namespace
