@@ -1,6 +1,6 @@
 #include "cli/CliOptions.h"
 
-#include "cli/History.h"
+#include "record/History.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,7 @@
 #include "cli/Console.h"
 
 #include "app/TextFormat.h"
-#include "config/CodePage1252.h"
+#include "record/Support.h"
 
 #include <algorithm>
 
@@ -12,39 +12,6 @@ namespace {
 
 constexpr size_t kBarCells = 20;
 constexpr size_t kMinimumCells = 5; // a bar narrower than this says nothing
-
-bool ValidUtf8(const std::string& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        const int more = lead < 0x80             ? 0
-                         : (lead & 0xE0) == 0xC0 ? 1
-                         : (lead & 0xF0) == 0xE0 ? 2
-                         : (lead & 0xF8) == 0xF0 ? 3
-                                                 : -1;
-        if (more < 0 || lead == 0xC0 || lead == 0xC1) {
-            return false;
-        }
-        for (int k = 0; k < more; ++k) {
-            if (++i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-void AppendUtf8(std::string& out, char16_t unit) {
-    if (unit < 0x80) {
-        out += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-        out += static_cast<char>(0xC0 | (unit >> 6));
-        out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (unit >> 12));
-        out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (unit & 0x3F));
-    }
-}
 
 std::string Minutes(double seconds) {
     if (seconds < 0) {
@@ -101,14 +68,7 @@ std::string Fit(std::string text, size_t width) {
 } // namespace
 
 std::string ForTerminal(const std::string& line) {
-    if (ValidUtf8(line)) {
-        return line;
-    }
-    std::string converted;
-    for (char byte : line) {
-        AppendUtf8(converted, AnsiToWide(static_cast<unsigned char>(byte)));
-    }
-    return converted;
+    return Utf8Text(line);
 }
 
 std::string ProgressBar(const std::string& name, const Progress& progress, size_t width) {

@@ -1,6 +1,6 @@
 // tovrin history: the recorded runs, newest first.
 #include "cli/Commands.h"
-#include "cli/History.h"
+#include "record/History.h"
 
 #include <cstdlib>
 #include <iostream>

@@ -38,19 +38,6 @@ std::string Utf8(const std::string& text) {
     return ForTerminal(text);
 }
 
-std::string IsoUtc(std::chrono::system_clock::time_point moment) {
-    const auto since = moment.time_since_epoch();
-    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-    const long milliseconds =
-        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
-    return text;
-}
-
 nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps) {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (const StepFacts& step : steps) {
@@ -109,29 +96,6 @@ nlohmann::ordered_json ReportJson(const RunReport& report) {
 
 std::string JsonLine(const nlohmann::ordered_json& value) {
     return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-bool ReplaceFile(const std::string& path, const std::string& text, std::string& reason) {
-    const std::string temporary = path + ".tmp" + std::to_string(getpid());
-    UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    bool written = static_cast<bool>(file);
-    for (size_t done = 0; written && done < text.size();) {
-        const ssize_t count = write(file.Get(), text.data() + done, text.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        written = count > 0;
-        done += written ? static_cast<size_t>(count) : 0;
-    }
-    written = written && fdatasync(file.Get()) == 0;
-    const int error = errno;
-    file.Reset();
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        reason = path + ": " + std::strerror(written ? errno : error);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason) {

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "cli/RecordStore.h"
 #include "cli/RunResult.h"
+#include "record/RecordKeeper.h"
+#include "record/RecordStore.h"
+#include "record/Support.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,9 +20,6 @@ struct RunReport {
     std::vector<RunResult> devices;
 };
 
-// "2026-12-08T17:02:04.123Z"
-std::string IsoUtc(std::chrono::system_clock::time_point moment);
-
 nlohmann::ordered_json StepsJson(const std::vector<StepFacts>& steps);
 nlohmann::ordered_json DeviceJson(const RunResult& result);
 nlohmann::ordered_json ReportJson(const RunReport& report);
@@ -28,10 +27,7 @@ nlohmann::ordered_json ReportJson(const RunReport& report);
 // One line of JSON (JSON Lines); text that is not UTF-8 is shown as Windows-1252.
 std::string JsonLine(const nlohmann::ordered_json& value);
 
-// Writes the text to a new file that, once on the disk, replaces `path`, so that a reader never
-// sees half of it. False with the reason.
-bool ReplaceFile(const std::string& path, const std::string& text, std::string& reason);
-// The same with a JSON document.
+// Writes a JSON document to a new file that, once on the disk, replaces `path` (ReplaceFile).
 bool WriteJsonFile(const std::string& path, const nlohmann::ordered_json& document, std::string& reason);
 
 // Where a run was made, for the record store.
@@ -46,6 +42,18 @@ std::string HostName();
 // The record store's row of a run: the same facts as the report's device. A run that has not
 // ended yet is "running".
 RunRecord RecordOf(const RunResult& result, const RunPlace& place, bool ended = true);
+
+// The rows of device runs as they start and end, handed to a keeper.
+class KeptRuns : public IRunRecorder {
+public:
+    KeptRuns(RecordKeeper& keeper, RunPlace place) : keeper(keeper), place(std::move(place)) {}
+    void Started(const RunResult& run) override { keeper.Submit(RecordOf(run, place, false)); }
+    void Ended(const RunResult& run) override { keeper.Submit(RecordOf(run, place, true)); }
+
+private:
+    RecordKeeper& keeper;
+    const RunPlace place;
+};
 
 // The system's cause of a failure as JSON: {"errno", "name", "text", "description"}, or null.
 nlohmann::ordered_json SystemErrorJson(const SystemCause& cause);

@@ -3,7 +3,7 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
-#include "cli/RecordKeeper.h"
+#include "record/RecordKeeper.h"
 #include "cli/Report.h"
 #include "cli/RunId.h"
 #include "cli/RunOutput.h"

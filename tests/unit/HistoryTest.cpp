@@ -1,5 +1,5 @@
 // The listing of recorded runs: the table for people, CSV and JSON for tools.
-#include "cli/History.h"
+#include "record/History.h"
 #include "support/RunRecords.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The keeper of a record store's rows: nothing lost while the store cannot be written, nothing
 // lost when the process ends, nothing written twice in another order.
-#include "cli/RecordKeeper.h"
+#include "record/RecordKeeper.h"
 #include "support/GoneProcess.h"
 #include "support/ScratchFolder.h"
 

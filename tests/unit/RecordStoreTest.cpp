@@ -1,5 +1,5 @@
 // The flashing record: the SQLite store, its files, its filters, and several writers at once.
-#include "cli/RecordStore.h"
+#include "record/RecordStore.h"
 #include "support/GoneProcess.h"
 #include "support/RunRecords.h"
 #include "support/ScratchFolder.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/RecordStore.h"
+#include "record/RecordStore.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "cli/RecordStore.h"
-#include "cli/Report.h"
-#include "cli/RunResult.h"
 #include "engine/posix/UniqueFd.h"
+#include "record/RecordStore.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -83,18 +81,6 @@ private:
     bool fileKept = false;
     bool marked = false; // the runs of processes that have gone are marked
     std::thread thread;
-};
-
-// The rows of device runs as they start and end, handed to a keeper.
-class KeptRuns : public IRunRecorder {
-public:
-    KeptRuns(RecordKeeper& keeper, RunPlace place) : keeper(keeper), place(std::move(place)) {}
-    void Started(const RunResult& run) override { keeper.Submit(RecordOf(run, place, false)); }
-    void Ended(const RunResult& run) override { keeper.Submit(RecordOf(run, place, true)); }
-
-private:
-    RecordKeeper& keeper;
-    const RunPlace place;
 };
 
 // What changed in a keeper's state: lines for people, and the same as events for programs

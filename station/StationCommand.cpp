@@ -5,10 +5,10 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
-#include "cli/RecordKeeper.h"
 #include "cli/RunId.h"
 #include "cli/Supervision.h"
-#include "cli/WatchedFolder.h"
+#include "record/RecordKeeper.h"
+#include "station/WatchedFolder.h"
 
 #include <fnmatch.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "cli/RecordStore.h"
+#include "record/RecordStore.h"
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>

@@ -1,6 +1,6 @@
-#include "cli/RecordKeeper.h"
+#include "record/RecordKeeper.h"
 
-#include "cli/Report.h"
+#include "record/Support.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -62,7 +62,7 @@ std::optional<std::string> LogFileText(const RunRecord& run) {
     }
     std::ostringstream text;
     text << in.rdbuf();
-    return Utf8(text.str());
+    return Utf8Text(text.str());
 }
 
 } // namespace
@@ -271,13 +271,13 @@ void RecordKeeper::Adopt() {
 KeeperNews NewsOf(const KeeperState& before, const KeeperState& now, const std::string& storePath,
                   const std::string& waitingFile) {
     KeeperNews news;
-    const std::string store = Utf8(storePath);
+    const std::string store = Utf8Text(storePath);
     if (now.adopted > before.adopted) {
         news.lines.push_back(std::to_string(now.adopted) + " records that an earlier tovrin left waiting (" +
                              now.adoptedFrom + ") are written to " + storePath);
         news.events.push_back({{"event", "records_adopted"},
                                {"count", now.adopted},
-                               {"files", Utf8(now.adoptedFrom)},
+                               {"files", Utf8Text(now.adoptedFrom)},
                                {"store", store}});
     }
     if (now.interrupted > before.interrupted) {
@@ -294,8 +294,8 @@ KeeperNews NewsOf(const KeeperState& before, const KeeperState& now, const std::
         news.events.push_back({{"event", "records_waiting"},
                                {"count", now.waiting},
                                {"since", now.since},
-                               {"reason", Utf8(now.reason)},
-                               {"file", Utf8(waitingFile)},
+                               {"reason", Utf8Text(now.reason)},
+                               {"file", Utf8Text(waitingFile)},
                                {"store", store}});
     }
     if (now.since.empty() && !before.since.empty()) {

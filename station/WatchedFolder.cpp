@@ -1,4 +1,4 @@
-#include "cli/WatchedFolder.h"
+#include "station/WatchedFolder.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "cli/History.h"
+#include "record/History.h"
 
 #include <nlohmann/json.hpp>
 
