@@ -1,5 +1,7 @@
 #include "record/History.h"
 
+#include "record/RunColumns.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -9,30 +11,6 @@
 #include <string>
 
 namespace {
-
-const char* const kCsvColumns[] = {"id",
-                                   "started",
-                                   "finished",
-                                   "host",
-                                   "station",
-                                   "port",
-                                   "usb_vendor",
-                                   "usb_product",
-                                   "usb_serial",
-                                   "configuration",
-                                   "configuration_sha256",
-                                   "steps",
-                                   "outcome",
-                                   "error_id",
-                                   "error_code",
-                                   "error_text",
-                                   "bytes",
-                                   "seconds",
-                                   "uuid",
-                                   "pid",
-                                   "log_file",
-                                   "system_errno",
-                                   "system_error"};
 
 // Locale-free: "12.5" whatever LC_NUMERIC says. Shortest round trip, or fixed with digits.
 std::string Decimal(double value, int digits = -1) {
@@ -45,10 +23,6 @@ std::string Decimal(double value, int digits = -1) {
         result = std::to_chars(text, text + sizeof text, value);
     }
     return std::string(text, result.ptr);
-}
-
-std::string Optional(const std::optional<int64_t>& number) {
-    return number ? std::to_string(*number) : std::string();
 }
 
 // One line in a table cell: control characters become spaces.
@@ -137,39 +111,39 @@ std::string CsvField(const std::string& text) {
     return field + "\"";
 }
 
+// A column's value in a CSV field: nothing for none, numbers locale-free.
+std::string CsvText(const RunValue& value) {
+    switch (value.type) {
+    case RunValue::Type::Null:
+        return std::string();
+    case RunValue::Type::Integer:
+        return std::to_string(value.integer);
+    case RunValue::Type::Real:
+        return Decimal(value.real);
+    case RunValue::Type::Text:
+        break;
+    }
+    return value.text;
+}
+
+// Every column but the log.
 void PrintCsv(const std::vector<RunRecord>& runs, std::ostream& out) {
+    std::vector<const RunColumn*> columns;
+    for (const RunColumn& column : RunColumns()) {
+        if (std::string(column.name) != "log") {
+            columns.push_back(&column);
+        }
+    }
     std::string header;
-    for (const char* column : kCsvColumns) {
-        header += (header.empty() ? "" : ",") + std::string(column);
+    for (const RunColumn* column : columns) {
+        header += (header.empty() ? "" : ",") + std::string(column->name);
     }
     out << header << "\r\n";
     for (const RunRecord& run : runs) {
-        const std::string fields[] = {std::to_string(run.id),
-                                      run.started,
-                                      run.finished,
-                                      run.host,
-                                      run.station,
-                                      run.port,
-                                      run.usbVendor,
-                                      run.usbProduct,
-                                      run.usbSerial,
-                                      run.configuration,
-                                      run.configurationSha256,
-                                      run.steps,
-                                      run.outcome,
-                                      Optional(run.errorId),
-                                      Optional(run.errorCode),
-                                      run.errorText,
-                                      std::to_string(run.bytes),
-                                      Decimal(run.seconds),
-                                      run.uuid,
-                                      run.pid != 0 ? std::to_string(run.pid) : std::string(),
-                                      run.logFile,
-                                      Optional(run.systemErrno),
-                                      run.systemError};
         std::string line;
-        for (size_t index = 0; index < std::size(fields); ++index) {
-            line += (index == 0 ? "" : ",") + CsvField(fields[index]);
+        for (const RunColumn* column : columns) {
+            line +=
+                (line.empty() && column == columns.front() ? "" : ",") + CsvField(CsvText(column->get(run)));
         }
         out << line << "\r\n";
     }

@@ -46,6 +46,7 @@ struct RunFilter {
     std::string serial;  // usb_serial, exactly
     std::string port;    // port, exactly
     std::string outcome; // outcome, exactly
+    std::string station; // station, exactly
     size_t limit = 0;    // at most this many runs (the newest); 0: all
     bool withLog = true; // false: each run's log is left empty (a listing that does not show it
                          // need not hold every log in memory)
@@ -85,6 +86,17 @@ std::unique_ptr<IRecordStore> OpenRecordStoreForReading(const std::string& path,
 
 // Whether a run's process still runs: a process of that id on this host, and a tovrin.
 bool RunProcessAlive(int64_t pid);
+
+// This machine's name as runs record it; "localhost" when it has none.
+std::string ThisHost();
+
+// A run that a process of this host left running, and that process is gone: it is interrupted,
+// whatever its row says.
+bool AbandonedRun(const RunRecord& run, const std::string& host);
+
+// Whether a row may be stored: its times, outcome, run id, steps and figures; false with the
+// reason.
+bool CheckRecord(const RunRecord& record, std::string& error);
 
 // $XDG_STATE_HOME/tovrin/records.db, else $HOME/.local/state/tovrin/records.db; empty when
 // neither is set. environment answers like getenv.

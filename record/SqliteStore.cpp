@@ -1,5 +1,7 @@
 #include "record/RecordStore.h"
 
+#include "record/RunColumns.h"
+
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
@@ -84,34 +86,36 @@ const char* const kSchemaTwo = "ALTER TABLE runs ADD COLUMN uuid TEXT;"
                                "ALTER TABLE runs ADD COLUMN system_error TEXT;"
                                "CREATE UNIQUE INDEX runs_uuid ON runs (uuid);";
 
-// The columns of a run as ReadRun takes them; the log comes last, so that it can be left out.
-// A file of version 1 has no columns of version 2: they are read as nothing.
-const char* const kColumns =
-    "id, started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
-    "configuration, configuration_sha256, steps, outcome, error_id, error_code, "
-    "error_text, bytes, seconds, uuid, pid, log_file, system_errno, system_error, ";
-const char* const kColumnsOfVersionOne =
-    "id, started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
-    "configuration, configuration_sha256, steps, outcome, error_id, error_code, "
-    "error_text, bytes, seconds, NULL, NULL, NULL, NULL, NULL, ";
+// The columns of a run as ReadRun takes them, in the table's order (the log last, so that it can
+// be left out); a file of version 1 has no columns of version 2: they are read as nothing.
+std::string SelectColumns(int64_t version, bool withLog) {
+    std::string list;
+    for (const RunColumn& column : RunColumns()) {
+        const bool log = std::string(column.name) == "log";
+        const bool there = column.version <= version && (withLog || !log);
+        list += (list.empty() ? "" : ", ") + std::string(there ? column.name : "NULL");
+    }
+    return list;
+}
 
 // A run's later state replaces its earlier one in place; a start that comes after the run's
 // end (written again from a file of waiting records) leaves the end as it is.
-const char* const kWrite =
-    "INSERT INTO runs (started, finished, host, station, port, usb_vendor, usb_product, usb_serial, "
-    "configuration, configuration_sha256, steps, outcome, error_id, error_code, error_text, bytes, seconds, "
-    "log, uuid, pid, log_file, system_errno, system_error) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-    "ON CONFLICT (uuid) DO UPDATE SET started = excluded.started, finished = excluded.finished, "
-    "host = excluded.host, station = excluded.station, port = excluded.port, "
-    "usb_vendor = excluded.usb_vendor, usb_product = excluded.usb_product, usb_serial = excluded.usb_serial, "
-    "configuration = excluded.configuration, configuration_sha256 = excluded.configuration_sha256, "
-    "steps = excluded.steps, outcome = excluded.outcome, error_id = excluded.error_id, "
-    "error_code = excluded.error_code, error_text = excluded.error_text, bytes = excluded.bytes, "
-    "seconds = excluded.seconds, log = excluded.log, pid = excluded.pid, log_file = excluded.log_file, "
-    "system_errno = excluded.system_errno, system_error = excluded.system_error "
-    "WHERE excluded.outcome <> 'running' OR runs.outcome = 'running' "
-    "RETURNING id";
+std::string WriteStatement() {
+    std::string names, values, updates;
+    for (const RunColumn& column : RunColumns()) {
+        const std::string name = column.name;
+        if (name == "id") {
+            continue;
+        }
+        names += (names.empty() ? "" : ", ") + name;
+        values += values.empty() ? "?" : ", ?";
+        if (name != "uuid") {
+            updates += (updates.empty() ? "" : ", ") + name + " = excluded." + name;
+        }
+    }
+    return "INSERT INTO runs (" + names + ") VALUES (" + values + ") ON CONFLICT (uuid) DO UPDATE SET " +
+           updates + " WHERE excluded.outcome <> 'running' OR runs.outcome = 'running' RETURNING id";
+}
 
 // "PATH: what (SQLite's reason, and the system's where a file operation failed)".
 std::string Failure(const std::string& path, const std::string& what, sqlite3* database) {
@@ -336,27 +340,27 @@ bool PrepareForWriting(sqlite3* database, const std::string& path, std::string& 
     return done;
 }
 
-bool CheckRecord(const RunRecord& record, std::string& error);
+// Bound without a copy: the record outlives the statement's use.
+void Bind(sqlite3_stmt* statement, int index, const RunValue& value) {
+    switch (value.type) {
+    case RunValue::Type::Null:
+        sqlite3_bind_null(statement, index);
+        break;
+    case RunValue::Type::Integer:
+        sqlite3_bind_int64(statement, index, value.integer);
+        break;
+    case RunValue::Type::Real:
+        sqlite3_bind_double(statement, index, value.real);
+        break;
+    case RunValue::Type::Text:
+        sqlite3_bind_text64(statement, index, value.text.data(), value.text.size(), SQLITE_TRANSIENT,
+                            SQLITE_UTF8);
+        break;
+    }
+}
 
 void BindText(sqlite3_stmt* statement, int column, const std::string& text) {
-    sqlite3_bind_text64(statement, column, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
-}
-
-// Empty is "none", SQL NULL.
-void BindTextOrNull(sqlite3_stmt* statement, int column, const std::string& text) {
-    if (text.empty()) {
-        sqlite3_bind_null(statement, column);
-    } else {
-        BindText(statement, column, text);
-    }
-}
-
-void BindNumberOrNull(sqlite3_stmt* statement, int column, const std::optional<int64_t>& number) {
-    if (number) {
-        sqlite3_bind_int64(statement, column, *number);
-    } else {
-        sqlite3_bind_null(statement, column);
-    }
+    sqlite3_bind_text64(statement, column, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
 std::string Text(sqlite3_stmt* statement, int column) {
@@ -368,54 +372,35 @@ std::string Text(sqlite3_stmt* statement, int column) {
                        static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
-std::optional<int64_t> NumberOrNull(sqlite3_stmt* statement, int column) {
-    if (sqlite3_column_type(statement, column) == SQLITE_NULL) {
-        return std::nullopt;
+RunValue Read(sqlite3_stmt* statement, int index) {
+    RunValue value;
+    switch (sqlite3_column_type(statement, index)) {
+    case SQLITE_INTEGER:
+        value.type = RunValue::Type::Integer;
+        value.integer = sqlite3_column_int64(statement, index);
+        break;
+    case SQLITE_FLOAT:
+        value.type = RunValue::Type::Real;
+        value.real = sqlite3_column_double(statement, index);
+        break;
+    case SQLITE_TEXT:
+    case SQLITE_BLOB:
+        value.type = RunValue::Type::Text;
+        value.text = Text(statement, index);
+        break;
+    default:
+        break;
     }
-    return sqlite3_column_int64(statement, column);
+    return value;
 }
 
 RunRecord ReadRun(sqlite3_stmt* statement) {
     RunRecord run;
-    run.id = sqlite3_column_int64(statement, 0);
-    run.started = Text(statement, 1);
-    run.finished = Text(statement, 2);
-    run.host = Text(statement, 3);
-    run.station = Text(statement, 4);
-    run.port = Text(statement, 5);
-    run.usbVendor = Text(statement, 6);
-    run.usbProduct = Text(statement, 7);
-    run.usbSerial = Text(statement, 8);
-    run.configuration = Text(statement, 9);
-    run.configurationSha256 = Text(statement, 10);
-    run.steps = Text(statement, 11);
-    run.outcome = Text(statement, 12);
-    run.errorId = NumberOrNull(statement, 13);
-    run.errorCode = NumberOrNull(statement, 14);
-    run.errorText = Text(statement, 15);
-    const int64_t bytes = sqlite3_column_int64(statement, 16);
-    run.bytes = bytes < 0 ? 0 : static_cast<uint64_t>(bytes);
-    run.seconds = sqlite3_column_double(statement, 17);
-    run.uuid = Text(statement, 18);
-    run.pid = sqlite3_column_int64(statement, 19);
-    run.logFile = Text(statement, 20);
-    run.systemErrno = NumberOrNull(statement, 21);
-    run.systemError = Text(statement, 22);
-    run.log = Text(statement, 23);
-    return run;
-}
-
-// A run that a process of this host left running, and that process is gone.
-bool Abandoned(const RunRecord& run, const std::string& host) {
-    return run.outcome == "running" && run.host == host && !RunProcessAlive(run.pid);
-}
-
-std::string ThisHost() {
-    char name[256] = "";
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return "localhost";
+    int index = 0;
+    for (const RunColumn& column : RunColumns()) {
+        column.set(run, Read(statement, index++));
     }
-    return name;
+    return run;
 }
 
 class SqliteRecordStore : public IRecordStore {
@@ -471,6 +456,9 @@ public:
         if (!filter.port.empty()) {
             condition("port = ?", filter.port);
         }
+        if (!filter.station.empty()) {
+            condition("station = ?", filter.station);
+        }
         // A run left running by a process that is gone is interrupted, whatever its row says:
         // both are read, and sorted out once each run's process has been looked at.
         const bool unsure = filter.outcome == "running" || filter.outcome == "interrupted";
@@ -480,8 +468,7 @@ public:
         } else if (!filter.outcome.empty()) {
             condition("outcome = ?", filter.outcome);
         }
-        std::string sql = std::string("SELECT ") + (version >= 2 ? kColumns : kColumnsOfVersionOne) +
-                          (filter.withLog ? "log" : "NULL") + " FROM runs" + where +
+        std::string sql = "SELECT " + SelectColumns(version, filter.withLog) + " FROM runs" + where +
                           " ORDER BY started DESC, id DESC";
         if (filter.limit != 0 && !unsure) {
             sql += " LIMIT ?";
@@ -493,7 +480,7 @@ public:
         const std::string host = ThisHost();
         runs.clear();
         for (RunRecord& run : found) {
-            if (Abandoned(run, host)) {
+            if (AbandonedRun(run, host)) {
                 run.outcome = "interrupted";
             }
             if (unsure && run.outcome != filter.outcome) {
@@ -576,30 +563,12 @@ private:
     bool Write(RunRecord& record, std::string& error) {
         sqlite3_stmt* statement = write.get();
         StatementUse use(statement);
-        static const std::string noSteps = "[]";
-        BindText(statement, 1, record.started);
-        BindText(statement, 2, record.finished);
-        BindText(statement, 3, record.host);
-        BindText(statement, 4, record.station);
-        BindText(statement, 5, record.port);
-        BindTextOrNull(statement, 6, record.usbVendor);
-        BindTextOrNull(statement, 7, record.usbProduct);
-        BindTextOrNull(statement, 8, record.usbSerial);
-        BindText(statement, 9, record.configuration);
-        BindText(statement, 10, record.configurationSha256);
-        BindText(statement, 11, record.steps.empty() ? noSteps : record.steps);
-        BindText(statement, 12, record.outcome);
-        BindNumberOrNull(statement, 13, record.errorId);
-        BindNumberOrNull(statement, 14, record.errorCode);
-        BindTextOrNull(statement, 15, record.errorText);
-        sqlite3_bind_int64(statement, 16, static_cast<int64_t>(record.bytes));
-        sqlite3_bind_double(statement, 17, record.seconds);
-        BindText(statement, 18, record.log);
-        BindTextOrNull(statement, 19, record.uuid);
-        BindNumberOrNull(statement, 20, record.pid != 0 ? std::optional<int64_t>(record.pid) : std::nullopt);
-        BindTextOrNull(statement, 21, record.logFile);
-        BindNumberOrNull(statement, 22, record.systemErrno);
-        BindTextOrNull(statement, 23, record.systemError);
+        int index = 1;
+        for (const RunColumn& column : RunColumns()) {
+            if (std::string(column.name) != "id") {
+                Bind(statement, index++, column.get(record));
+            }
+        }
         const int result = sqlite3_step(statement);
         if (result == SQLITE_ROW) {
             record.id = sqlite3_column_int64(statement, 0);
@@ -635,184 +604,6 @@ private:
     Statement write; // null when open for reading only
     const int64_t version;
 };
-
-bool Number(const std::string& text, size_t at, size_t count, int low, int high, int& value) {
-    if (at + count > text.size()) {
-        return false;
-    }
-    value = 0;
-    for (size_t index = at; index < at + count; ++index) {
-        if (text[index] < '0' || text[index] > '9') {
-            return false;
-        }
-        value = value * 10 + (text[index] - '0');
-    }
-    return value >= low && value <= high;
-}
-
-int DaysInMonth(int year, int month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : days[month - 1];
-}
-
-struct TimeOfDay {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
-
-// "YYYY-MM-DD" at the start of text, a real date.
-bool ReadDate(const std::string& text, TimeOfDay& time) {
-    return Number(text, 0, 4, 0, 9999, time.year) && text.size() >= 10 && text[4] == '-' && text[7] == '-' &&
-           Number(text, 5, 2, 1, 12, time.month) &&
-           Number(text, 8, 2, 1, DaysInMonth(time.year, time.month), time.day);
-}
-
-// "HH:MM" at 11, and ":SS" after it when seconds is set.
-bool ReadClock(const std::string& text, bool seconds, TimeOfDay& time) {
-    return Number(text, 11, 2, 0, 23, time.hour) && text.size() >= 16 && text[13] == ':' &&
-           Number(text, 14, 2, 0, 59, time.minute) &&
-           (!seconds || (text.size() >= 19 && text[16] == ':' && Number(text, 17, 2, 0, 59, time.second)));
-}
-
-std::string IsoUtc(const TimeOfDay& time) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", time.year, time.month, time.day,
-                  time.hour, time.minute, time.second);
-    return text;
-}
-
-// "2026-12-08T17:02:04Z" or "2026-12-08T17:02:04.250Z": how the store's times are written.
-bool IsStoredTime(const std::string& text) {
-    TimeOfDay time;
-    if (!ReadDate(text, time) || text.size() < 20 || text[10] != 'T' || !ReadClock(text, true, time) ||
-        text.back() != 'Z') {
-        return false;
-    }
-    if (text.size() == 20) {
-        return true;
-    }
-    if (text[19] != '.' || text.size() < 22) {
-        return false;
-    }
-    for (size_t index = 20; index + 1 < text.size(); ++index) {
-        if (text[index] < '0' || text[index] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// "0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f": 36 characters, hex digits and four dashes.
-bool IsUuid(const std::string& text) {
-    if (text.size() != 36) {
-        return false;
-    }
-    for (size_t index = 0; index < text.size(); ++index) {
-        const bool dash = index == 8 || index == 13 || index == 18 || index == 23;
-        if (dash ? text[index] != '-' : std::isxdigit(static_cast<unsigned char>(text[index])) == 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CheckRecord(const RunRecord& record, std::string& error) {
-    // A run that goes on, or went with its process, has no end.
-    const bool open = record.outcome == "running" || record.outcome == "interrupted";
-    if (!IsStoredTime(record.started) ||
-        !(IsStoredTime(record.finished) || (open && record.finished.empty()))) {
-        error = "its times are not ISO 8601 UTC (\"" + record.started + "\", \"" + record.finished + "\")";
-        return false;
-    }
-    if (!open && record.outcome != "completed" && record.outcome != "failed" &&
-        record.outcome != "cancelled" && record.outcome != "not-started") {
-        error = "unknown outcome \"" + record.outcome + "\"";
-        return false;
-    }
-    if (!record.uuid.empty() ? !IsUuid(record.uuid) : open) {
-        error = "its run id \"" + record.uuid + "\" is not a UUID";
-        return false;
-    }
-    if (!record.steps.empty()) {
-        const nlohmann::json steps = nlohmann::json::parse(record.steps, nullptr, false);
-        if (steps.is_discarded() || !steps.is_array()) {
-            error = "its steps are not a JSON array";
-            return false;
-        }
-    }
-    if (record.bytes > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
-        !std::isfinite(record.seconds) || record.seconds < 0) {
-        error = "its byte count or time is out of range";
-        return false;
-    }
-    return true;
-}
-
-// An age "30m", "12h", "7d" before now.
-bool ReadAge(const std::string& text, std::time_t now, std::string& isoUtc) {
-    if (text.size() < 2 || text.size() > 10) {
-        return false;
-    }
-    const char unit = text.back();
-    const int64_t seconds = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
-    int64_t count = 0;
-    for (size_t index = 0; index + 1 < text.size(); ++index) {
-        if (text[index] < '0' || text[index] > '9') {
-            return false;
-        }
-        count = count * 10 + (text[index] - '0');
-    }
-    if (seconds == 0) {
-        return false;
-    }
-    // An age older than the epoch means every run.
-    const int64_t moment = static_cast<int64_t>(now) - count * seconds;
-    const std::time_t then = static_cast<std::time_t>(moment < 0 ? 0 : moment);
-    std::tm utc{};
-    if (gmtime_r(&then, &utc) == nullptr) {
-        return false;
-    }
-    TimeOfDay time;
-    time.year = utc.tm_year + 1900;
-    time.month = utc.tm_mon + 1;
-    time.day = utc.tm_mday;
-    time.hour = utc.tm_hour;
-    time.minute = utc.tm_min;
-    time.second = utc.tm_sec;
-    isoUtc = IsoUtc(time);
-    return true;
-}
-
-// A date, or a date and time to the minute or second, all UTC, "Z" optional after a time.
-bool ReadAbsolute(const std::string& text, std::string& isoUtc) {
-    TimeOfDay time;
-    if (!ReadDate(text, time)) {
-        return false;
-    }
-    if (text.size() > 10) {
-        const size_t end = text.back() == 'Z' ? text.size() - 1 : text.size();
-        if ((text[10] != 'T' && text[10] != ' ') || (end != 16 && end != 19) ||
-            !ReadClock(text, end == 19, time)) {
-            return false;
-        }
-    }
-    isoUtc = IsoUtc(time);
-    return true;
-}
-
-} // namespace
-
-bool ParseSinceTime(const std::string& text, std::time_t now, std::string& isoUtc, std::string& error) {
-    if (ReadAbsolute(text, isoUtc) || ReadAge(text, now, isoUtc)) {
-        return true;
-    }
-    error = "\"" + text +
-            "\" is not a time: give a date 2026-12-08, a date and time 2026-12-08T17:02 or "
-            "2026-12-08 17:02:04 (UTC, \"Z\" optional), or an age 30m, 12h or 7d";
-    return false;
-}
-
-namespace {
 
 // An existing store, checked without the right to write, so that a file this program must not
 // use is never changed. Without a write-ahead log beside it, nobody has it open and all of it
@@ -850,25 +641,6 @@ bool CheckFile(const std::string& path, bool& exists, std::string& error) {
 
 } // namespace
 
-bool RunProcessAlive(int64_t pid) {
-    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
-        return false;
-    }
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) {
-        return false;
-    }
-    // The id may have been given to another program since.
-    char name[64] = "";
-    const std::string path = "/proc/" + std::to_string(pid) + "/comm";
-    std::FILE* comm = std::fopen(path.c_str(), "r");
-    if (comm == nullptr) {
-        return true;
-    }
-    const bool read = std::fgets(name, sizeof name, comm) != nullptr;
-    std::fclose(comm);
-    return !read || std::strncmp(name, "tovrin", 6) == 0;
-}
-
 std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::string& error) {
     if (path.empty()) {
         error = "no record database: give its path (or set HOME or XDG_STATE_HOME)";
@@ -894,7 +666,7 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::stri
     if (!database || !PrepareForWriting(database.get(), path, error)) {
         return nullptr;
     }
-    Statement write = Prepare(database.get(), kWrite, path, error);
+    Statement write = Prepare(database.get(), WriteStatement(), path, error);
     if (!write) {
         return nullptr;
     }
@@ -917,122 +689,4 @@ std::unique_ptr<IRecordStore> OpenRecordStoreForReading(const std::string& path,
         return nullptr;
     }
     return std::make_unique<SqliteRecordStore>(path, std::move(database), nullptr, version);
-}
-
-std::string DefaultRecordStorePath(const char* (*environment)(const char*)) {
-    const char* state = environment("XDG_STATE_HOME");
-    // The base directory rules ignore a relative XDG_STATE_HOME.
-    if (state != nullptr && state[0] == '/') {
-        std::string folder = state;
-        while (folder.size() > 1 && folder.back() == '/') {
-            folder.pop_back();
-        }
-        return (folder == "/" ? "" : folder) + "/tovrin/records.db";
-    }
-    const char* home = environment("HOME");
-    if (home != nullptr && home[0] != '\0') {
-        std::string folder = home;
-        while (folder.size() > 1 && folder.back() == '/') {
-            folder.pop_back();
-        }
-        return (folder == "/" ? "" : folder) + "/.local/state/tovrin/records.db";
-    }
-    return std::string();
-}
-
-namespace {
-
-using Json = nlohmann::ordered_json;
-
-Json TextOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
-}
-
-Json NumberOrNull(const std::optional<int64_t>& number) {
-    return number ? Json(*number) : Json(nullptr);
-}
-
-// The steps as the JSON they are; a text that is not JSON (not written by tovrin) stays text.
-Json StepsOf(const std::string& text) {
-    Json steps = Json::parse(text.empty() ? "[]" : text, nullptr, false);
-    return steps.is_discarded() ? Json(text) : steps;
-}
-
-std::string TextOf(const nlohmann::json& object, const char* name) {
-    const auto found = object.find(name);
-    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-std::optional<int64_t> NumberOf(const nlohmann::json& object, const char* name) {
-    const auto found = object.find(name);
-    return found != object.end() && found->is_number_integer() ? std::optional<int64_t>(found->get<int64_t>())
-                                                               : std::nullopt;
-}
-
-} // namespace
-
-nlohmann::ordered_json RunRecordJson(const RunRecord& run) {
-    Json object = Json::object();
-    object["id"] = run.id;
-    object["started"] = run.started;
-    object["finished"] = run.finished;
-    object["host"] = run.host;
-    object["station"] = run.station;
-    object["port"] = run.port;
-    object["usb_vendor"] = TextOrNull(run.usbVendor);
-    object["usb_product"] = TextOrNull(run.usbProduct);
-    object["usb_serial"] = TextOrNull(run.usbSerial);
-    object["configuration"] = run.configuration;
-    object["configuration_sha256"] = run.configurationSha256;
-    object["steps"] = StepsOf(run.steps);
-    object["outcome"] = run.outcome;
-    object["error_id"] = NumberOrNull(run.errorId);
-    object["error_code"] = NumberOrNull(run.errorCode);
-    object["error_text"] = TextOrNull(run.errorText);
-    object["bytes"] = run.bytes;
-    object["seconds"] = run.seconds;
-    object["log"] = run.log;
-    object["uuid"] = TextOrNull(run.uuid);
-    object["pid"] = run.pid != 0 ? Json(run.pid) : Json(nullptr);
-    object["log_file"] = TextOrNull(run.logFile);
-    object["system_errno"] = NumberOrNull(run.systemErrno);
-    object["system_error"] = TextOrNull(run.systemError);
-    return object;
-}
-
-bool RunRecordFromJson(const nlohmann::json& object, RunRecord& run) {
-    if (!object.is_object() || !object.contains("started") || !object.contains("outcome")) {
-        return false;
-    }
-    run = RunRecord();
-    run.id = NumberOf(object, "id").value_or(0);
-    run.started = TextOf(object, "started");
-    run.finished = TextOf(object, "finished");
-    run.host = TextOf(object, "host");
-    run.station = TextOf(object, "station");
-    run.port = TextOf(object, "port");
-    run.usbVendor = TextOf(object, "usb_vendor");
-    run.usbProduct = TextOf(object, "usb_product");
-    run.usbSerial = TextOf(object, "usb_serial");
-    run.configuration = TextOf(object, "configuration");
-    run.configurationSha256 = TextOf(object, "configuration_sha256");
-    const auto steps = object.find("steps");
-    run.steps = steps == object.end() ? std::string()
-                : steps->is_string()  ? steps->get<std::string>()
-                                      : steps->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    run.outcome = TextOf(object, "outcome");
-    run.errorId = NumberOf(object, "error_id");
-    run.errorCode = NumberOf(object, "error_code");
-    run.errorText = TextOf(object, "error_text");
-    const auto bytes = object.find("bytes");
-    run.bytes = bytes != object.end() && bytes->is_number_unsigned() ? bytes->get<uint64_t>() : 0;
-    const auto seconds = object.find("seconds");
-    run.seconds = seconds != object.end() && seconds->is_number() ? seconds->get<double>() : 0;
-    run.log = TextOf(object, "log");
-    run.uuid = TextOf(object, "uuid");
-    run.pid = NumberOf(object, "pid").value_or(0);
-    run.logFile = TextOf(object, "log_file");
-    run.systemErrno = NumberOf(object, "system_errno");
-    run.systemError = TextOf(object, "system_error");
-    return true;
 }

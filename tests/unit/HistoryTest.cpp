@@ -1,5 +1,6 @@
 // The listing of recorded runs: the table for people, CSV and JSON for tools.
 #include "record/History.h"
+#include "record/RunColumns.h"
 #include "support/RunRecords.h"
 
 #include <gtest/gtest.h>
@@ -270,6 +271,8 @@ TEST(History, GivesEveryColumnAsJson) {
         RunRecord back;
         ASSERT_TRUE(RunRecordFromJson(object, back));
         if (!object["steps"].is_string()) {
+            // Read back, the steps keep the order tovrin writes them in.
+            expected.steps = CanonicalSteps(row.run.steps);
             ExpectSameRun(back, expected, "read back: " + row.run.log);
         }
     }

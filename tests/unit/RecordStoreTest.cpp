@@ -764,12 +764,6 @@ RunRecord Attempt(const std::string& uuid, const std::string& outcome) {
     return run;
 }
 
-std::string ThisHost() {
-    char name[256] = "";
-    gethostname(name, sizeof name - 1);
-    return name[0] != '\0' ? name : "localhost";
-}
-
 } // namespace
 
 // A run's row is written when it starts and brought up to date in place; a late start never
