@@ -9,14 +9,14 @@
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--report FILE] [--db FILE]\n"
+    "Usage: tovrin CFG -C PORT [-C PORT ...] -B RATE [-L LOG] [-A] [--report FILE] [--db FILE|URI]\n"
     "              [--json] [--progress auto|bar|lines|none] [-q] [--retries N] [--lang en|de]\n"
     "              [--framing 8N1]\n"
     "       tovrin check CFG [--json]\n"
     "       tovrin ports [PORT ...] [--json]\n"
-    "       tovrin station CFG -B RATE [--watch DIR] [--match GLOB] [--db FILE] [--logs DIR]\n"
+    "       tovrin station CFG -B RATE [--watch DIR] [--match GLOB] [--db FILE|URI] [--logs DIR]\n"
     "              [--count N] [--existing] [--station-name NAME] [--json] [-q]\n"
-    "       tovrin history [--db FILE] [--since TIME] [--serial S] [--port P] [--outcome O]\n"
+    "       tovrin history [--db FILE|URI] [--since TIME] [--serial S] [--port P] [--station NAME] [--outcome O]\n"
     "              [--limit N] [--csv | --json]";
 
 constexpr const char kDescription[] =
@@ -157,6 +157,16 @@ void AddLineOptions(CLI::App& app, CliOptions& options, SharedTexts& texts) {
         ->type_name("NAME");
 }
 
+// A server store's schema, and the file each row is written to first.
+void AddServerOptions(CLI::App& app, CliOptions& options) {
+    app.add_option("--db-schema", options.dbSchema, "a server store's schema (default tovrin)")
+        ->type_name("NAME");
+    app.add_option("--outbox", options.outboxFile,
+                   "with a server store: the file each row is written to first and shipped from "
+                   "(default $XDG_STATE_HOME/tovrin/records.db)")
+        ->type_name("FILE");
+}
+
 } // namespace
 
 ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
@@ -178,8 +188,11 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     app.add_flag("-A,--append", options.appendLog, "append a record to an existing log");
     app.add_option("--report", options.reportFile, "write the run's result as one JSON document to FILE")
         ->type_name("FILE");
-    app.add_option("--db", options.dbFile, "also record each device's run in this record store (SQLite)")
-        ->type_name("FILE");
+    app.add_option("--db", options.dbFile,
+                   "also record each device's run in this record store: a file, or a PostgreSQL server "
+                   "(postgresql://user@host/database)")
+        ->type_name("FILE|URI");
+    AddServerOptions(app, options);
     AddLineOptions(app, options, texts);
 
     CLI::App* check = app.add_subcommand("check", "read the configuration and its step files, touch no port");
@@ -200,8 +213,11 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     station->add_option("--match", options.match, "only entries whose name matches (default *)")
         ->type_name("GLOB");
     station
-        ->add_option("--db", options.dbFile, "the record store (default $XDG_STATE_HOME/tovrin/records.db)")
-        ->type_name("FILE");
+        ->add_option("--db", options.dbFile,
+                     "the record store: a file (default $XDG_STATE_HOME/tovrin/records.db) or a PostgreSQL "
+                     "server (postgresql://user@host/database)")
+        ->type_name("FILE|URI");
+    AddServerOptions(*station, options);
     station
         ->add_option("--logs", options.logsFolder, "the folder of the runs' logs (default: the current one)")
         ->type_name("DIR");
@@ -213,8 +229,13 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
 
     CLI::App* history = app.add_subcommand("history", "list the recorded runs, newest first");
     history
-        ->add_option("--db", options.dbFile, "the record store (default $XDG_STATE_HOME/tovrin/records.db)")
-        ->type_name("FILE");
+        ->add_option("--db", options.dbFile,
+                     "the record store: a file (default $XDG_STATE_HOME/tovrin/records.db) or a PostgreSQL "
+                     "server (postgresql://user@host/database)")
+        ->type_name("FILE|URI");
+    history->add_option("--db-schema", options.dbSchema, "a server store's schema (default tovrin)")
+        ->type_name("NAME");
+    history->add_option("--station", options.stationFilter, "runs of this station")->type_name("NAME");
     history->add_option("--since", options.since, kSinceHelp)->type_name("TIME");
     history->add_option("--serial", options.serial, "runs of the device with this USB serial number")
         ->type_name("S");

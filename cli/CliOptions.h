@@ -33,7 +33,9 @@ struct CliOptions {
     bool json = false;      // JSON Lines on standard output instead of text
     ProgressChoice progress = ProgressChoice::Auto;
     bool quiet = false;      // only errors and the end lines
-    std::string dbFile;      // --db: the record store; the station's default is the user's
+    std::string dbFile;      // --db: the record store, a file or a server's URI; the station's default is the user's
+    std::string outboxFile;  // --outbox: with a server store, the file written first (default: the user's store)
+    std::string dbSchema = "tovrin"; // --db-schema: the server schema of the record store
     std::string stationName; // --station-name: the station's name in the record (default: host)
     // station
     std::string watchFolder = "/dev/serial/by-id";
@@ -46,6 +48,7 @@ struct CliOptions {
     std::string serial;
     std::string port;
     std::string outcome;
+    std::string stationFilter; // history --station
     bool csv = false;
     size_t limit = 0;
 };

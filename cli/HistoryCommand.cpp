@@ -1,6 +1,7 @@
 // tovrin history: the recorded runs, newest first.
 #include "cli/Commands.h"
 #include "record/History.h"
+#include "record/PostgresStore.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -9,6 +10,19 @@ namespace {
 
 const char* Environment(const char* name) {
     return std::getenv(name);
+}
+
+// A server's store, or a file.
+std::unique_ptr<IRecordStore> OpenStoreForReading(const std::string& target, const std::string& schema,
+                                                  std::string& reason) {
+    if (!IsServerUri(target)) {
+        return OpenRecordStoreForReading(target, reason);
+    }
+    if (!IsSchemaName(schema)) {
+        reason = "--db-schema \"" + schema + "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
+        return nullptr;
+    }
+    return OpenServerStoreForReading(target, schema, reason);
 }
 
 } // namespace
@@ -22,7 +36,7 @@ int RunHistory(const CliOptions& options) {
     // The listing only reads: a user who may only read the store can, beside the stations that
     // write it. A store that is not there is told apart from one that may not be read.
     std::string reason;
-    std::unique_ptr<IRecordStore> store = OpenRecordStoreForReading(path, reason);
+    std::unique_ptr<IRecordStore> store = OpenStoreForReading(path, options.dbSchema, reason);
     if (!store) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;
@@ -31,6 +45,7 @@ int RunHistory(const CliOptions& options) {
     filter.since = options.since;
     filter.serial = options.serial;
     filter.port = options.port;
+    filter.station = options.stationFilter;
     filter.outcome = options.outcome;
     filter.limit = options.limit;
     filter.withLog = options.json;

@@ -3,10 +3,10 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
-#include "record/RecordKeeper.h"
 #include "cli/Report.h"
 #include "cli/RunId.h"
 #include "cli/RunOutput.h"
+#include "cli/Records.h"
 #include "cli/Supervision.h"
 
 #include <poll.h>
@@ -26,7 +26,6 @@ namespace {
 constexpr long kTickMs = 100; // progress is shown ten times a second while it is shown at all
 // At the end, how long the rows still waiting are given to reach the store: as long as a
 // locked store is waited for.
-constexpr std::chrono::milliseconds kRecordsEndMs{10000};
 
 bool AllFinished(const std::vector<std::unique_ptr<DeviceRun>>& runs) {
     for (const auto& run : runs) {
@@ -107,20 +106,9 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : absolute.substr(0, slash);
 }
 
-// The record store of a transfer and its keeper, when --db names one.
-struct TransferRecords {
-    std::unique_ptr<IRecordStore> store;
-    std::unique_ptr<RecordKeeper> keeper;
-    std::unique_ptr<KeptRuns> runs;
-    KeeperState told;
-};
-
-// What the keeper has to say: on standard error for people, as events for programs.
-void TellRecords(TransferRecords& records, const CliOptions& options, IRunOutput& output) {
-    records.keeper->TakeChange();
-    const KeeperState now = records.keeper->State();
-    const KeeperNews news = NewsOf(records.told, now, options.dbFile, records.keeper->WaitingFile());
-    records.told = now;
+// What the record has to say: on standard error for people, as events for programs.
+void TellRecords(Records& records, const CliOptions& options, IRunOutput& output) {
+    const Records::News news = records.TakeNews();
     if (options.json) {
         for (const nlohmann::ordered_json& event : news.events) {
             output.Event(event);
@@ -132,16 +120,14 @@ void TellRecords(TransferRecords& records, const CliOptions& options, IRunOutput
     }
 }
 
-// The runs' rows reach the store before the report is written; rows that still cannot are in
-// the keeper's file, for the next tovrin that opens the store.
-void FinishRecords(TransferRecords& records, const CliOptions& options, IRunOutput& output) {
-    if (!records.keeper->Flush(kRecordsEndMs)) {
-        TellRecords(records, options, output);
-        output.Problem(std::to_string(records.keeper->State().waiting) + " records could not be written to " +
-                       options.dbFile + "; they are kept in " + records.keeper->WaitingFile() +
-                       " and written by the next tovrin that uses this store");
-    }
+// The runs' rows reach the store before the report is written; rows that still cannot are
+// kept for the next tovrin that opens the store.
+void FinishRecords(Records& records, const CliOptions& options, IRunOutput& output) {
+    const std::vector<std::string> waiting = records.Finish();
     TellRecords(records, options, output);
+    for (const std::string& line : waiting) {
+        output.Problem(line);
+    }
 }
 
 } // namespace
@@ -155,19 +141,16 @@ int RunTransfer(const CliOptions& options) {
     if (!Destinations(options, logs) || !OneNamePerDevice(options.ports)) {
         return kExitRefused;
     }
-    TransferRecords records;
+    std::unique_ptr<Records> records;
     if (!options.dbFile.empty()) {
         std::string reason;
-        records.store = OpenRecordStore(options.dbFile, reason);
-        if (!records.store) {
+        records = std::make_unique<Records>();
+        if (!records->Open(options, options.dbFile, FolderOf(logs.front()), RunPlace{HostName(), StationName(options)},
+                           reason)) {
             std::cerr << "tovrin: " << reason << "\n";
             return kExitRefused;
         }
-        records.keeper =
-            std::make_unique<RecordKeeper>(*records.store, options.dbFile, FolderOf(logs.front()));
-        records.runs =
-            std::make_unique<KeptRuns>(*records.keeper, RunPlace{HostName(), StationName(options)});
-        records.keeper->Start();
+        records->Start();
     }
     const auto started = std::chrono::system_clock::now();
     const UniqueFd signals = TerminationSignals();
@@ -191,7 +174,7 @@ int RunTransfer(const CliOptions& options) {
         output->Problem(facts.problem->file + ": " + facts.problem->words);
     }
     RunSetup setup{options, facts, catalogue, *output, facts.problem.has_value()};
-    setup.recorder = records.runs.get();
+    setup.recorder = records ? records->Recorder() : nullptr;
 
     std::vector<std::unique_ptr<DeviceRun>> runs;
     for (size_t i = 0; i < options.ports.size(); ++i) {
@@ -208,7 +191,7 @@ int RunTransfer(const CliOptions& options) {
     // One wait on the signals, the runs' ends, the progress ticks (only while progress is shown)
     // and the record keeper: nothing wakes this thread without a reason.
     SetTicks(ticks.Get(), output->ShowsProgress() ? kTickMs : 0);
-    const int keeperFd = records.keeper ? records.keeper->ChangedFd() : -1;
+    const int keeperFd = records ? records->ChangedFd() : -1;
     int signal = 0;
     while (!AllFinished(runs)) {
         pollfd waits[] = {{signals.Get(), POLLIN, 0},
@@ -239,15 +222,15 @@ int RunTransfer(const CliOptions& options) {
             output->ShowProgress(ProgressOf(runs));
         }
         if (keeperFd >= 0 && waits[3].revents != 0) {
-            TellRecords(records, options, *output);
+            TellRecords(*records, options, *output);
         }
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
     output->ShowProgress(ProgressOf(runs));
-    if (records.keeper) {
-        FinishRecords(records, options, *output);
+    if (records) {
+        FinishRecords(*records, options, *output);
     }
 
     RunReport report;

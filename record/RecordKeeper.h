@@ -47,6 +47,8 @@ public:
     int ChangedFd() const { return changed.Get(); }
     // Takes the change notice.
     void TakeChange();
+    // Makes ChangedFd readable: the keeper's own changes, and those of what ships its store.
+    void Changed();
     // The file that holds the waiting rows while some wait.
     const std::string& WaitingFile() const { return file; }
 
@@ -56,7 +58,6 @@ private:
     bool WriteFront(std::unique_lock<std::mutex>& lock);
     void KeepWaitingRows();
     void Adopt();
-    void Changed();
 
     IRecordStore& store;
     const std::string storePath;

@@ -60,6 +60,16 @@ public:
     // (a run's end replaces its start; a start never replaces an end). Sets record.id; false
     // with the reason.
     virtual bool WriteRun(RunRecord& record, std::string& error) = 0;
+    // Writes runs in their order, in one transaction where the store has them; false with the
+    // reason, and then some may have been written (writing them again does no harm).
+    virtual bool WriteRuns(std::vector<RunRecord>& records, std::string& error) {
+        for (RunRecord& record : records) {
+            if (!WriteRun(record, error)) {
+                return false;
+            }
+        }
+        return true;
+    }
     // The runs the filter selects, newest first (started, then id); false with the reason.
     // A run left "running" on this host by a process that is gone is given as "interrupted".
     virtual bool Query(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) = 0;
@@ -93,6 +103,13 @@ std::string ThisHost();
 // A run that a process of this host left running, and that process is gone: it is interrupted,
 // whatever its row says.
 bool AbandonedRun(const RunRecord& run, const std::string& host);
+
+// Whether a query for that outcome must read "running" and "interrupted" rows alike, to tell
+// them apart by their processes (SettleRunning); such a query is not limited by the store.
+bool UnsureOutcome(const RunFilter& filter);
+// The rows a store found, with runs of gone processes of this host given as interrupted, and
+// the outcome filter and limit applied where the store could not.
+std::vector<RunRecord> SettleRunning(std::vector<RunRecord> found, const RunFilter& filter);
 
 // Whether a row may be stored: its times, outcome, run id, steps and figures; false with the
 // reason.

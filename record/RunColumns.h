@@ -24,6 +24,7 @@ struct RunColumn {
     RunValue::Type type;    // what the column holds when it is not null
     const char* serverType; // the column's type on a PostgreSQL server
     int version;            // the file schema version that brought the column
+    bool required;          // never null on a server (a file's own rules are older)
     RunValue (*get)(const RunRecord& run);
     void (*set)(RunRecord& run, const RunValue& value); // a null or mistyped value leaves the default
 };

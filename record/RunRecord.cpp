@@ -242,3 +242,26 @@ std::string ThisHost() {
     }
     return name;
 }
+
+bool UnsureOutcome(const RunFilter& filter) {
+    return filter.outcome == "running" || filter.outcome == "interrupted";
+}
+
+std::vector<RunRecord> SettleRunning(std::vector<RunRecord> found, const RunFilter& filter) {
+    const bool unsure = UnsureOutcome(filter);
+    const std::string host = ThisHost();
+    std::vector<RunRecord> runs;
+    for (RunRecord& run : found) {
+        if (AbandonedRun(run, host)) {
+            run.outcome = "interrupted";
+        }
+        if (unsure && run.outcome != filter.outcome) {
+            continue;
+        }
+        runs.push_back(std::move(run));
+        if (unsure && filter.limit != 0 && runs.size() == filter.limit) {
+            break;
+        }
+    }
+    return runs;
+}

@@ -1,10 +1,13 @@
 #include "record/RecordStore.h"
 
+#include "record/Outbox.h"
 #include "record/RunColumns.h"
+#include "record/Support.h"
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -421,8 +424,8 @@ public:
         if (!Execute(database.get(), "BEGIN IMMEDIATE", path, "cannot record the run", error)) {
             return false;
         }
-        const bool done =
-            Write(record, error) && Execute(database.get(), "COMMIT", path, "cannot record the run", error);
+        const bool done = Write(record, error) && Queue(record, error) &&
+                          Execute(database.get(), "COMMIT", path, "cannot record the run", error);
         if (!done) {
             sqlite3_exec(database.get(), "ROLLBACK", nullptr, nullptr, nullptr);
             return false;
@@ -461,7 +464,7 @@ public:
         }
         // A run left running by a process that is gone is interrupted, whatever its row says:
         // both are read, and sorted out once each run's process has been looked at.
-        const bool unsure = filter.outcome == "running" || filter.outcome == "interrupted";
+        const bool unsure = UnsureOutcome(filter);
         if (unsure) {
             where +=
                 std::string(where.empty() ? " WHERE " : " AND ") + "outcome IN ('running', 'interrupted')";
@@ -477,20 +480,7 @@ public:
         if (!Select(sql, values, unsure ? 0 : filter.limit, found, error)) {
             return false;
         }
-        const std::string host = ThisHost();
-        runs.clear();
-        for (RunRecord& run : found) {
-            if (AbandonedRun(run, host)) {
-                run.outcome = "interrupted";
-            }
-            if (unsure && run.outcome != filter.outcome) {
-                continue;
-            }
-            runs.push_back(std::move(run));
-            if (unsure && filter.limit != 0 && runs.size() == filter.limit) {
-                break;
-            }
-        }
+        runs = SettleRunning(std::move(found), filter);
         return true;
     }
 
@@ -520,7 +510,10 @@ public:
         return true;
     }
 
-private:
+protected:
+    // An outbox queues each run it writes for shipping; a plain store does not.
+    virtual bool Queue(const RunRecord&, std::string&) { return true; }
+
     bool Select(const std::string& sql, const std::vector<std::string>& values, size_t limit,
                 std::vector<RunRecord>& found, std::string& error) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -641,7 +634,12 @@ bool CheckFile(const std::string& path, bool& exists, std::string& error) {
 
 } // namespace
 
-std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::string& error) {
+namespace {
+
+// Opens (creating it and its missing folders when needed) a store to write, as a Store; `more`
+// is SQL run once it is ready (an outbox's queue).
+template <class Store>
+std::unique_ptr<Store> OpenForWriting(const std::string& path, const char* more, std::string& error) {
     if (path.empty()) {
         error = "no record database: give its path (or set HOME or XDG_STATE_HOME)";
         return nullptr;
@@ -663,15 +661,21 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::stri
         return nullptr;
     }
     Database database = Connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, false, error);
-    if (!database || !PrepareForWriting(database.get(), path, error)) {
+    if (!database || !PrepareForWriting(database.get(), path, error) ||
+        (more != nullptr && !Execute(database.get(), more, path, "the record database cannot be written", error))) {
         return nullptr;
     }
     Statement write = Prepare(database.get(), WriteStatement(), path, error);
     if (!write) {
         return nullptr;
     }
-    return std::make_unique<SqliteRecordStore>(path, std::move(database), std::move(write),
-                                               kRecordStoreSchemaVersion);
+    return std::make_unique<Store>(path, std::move(database), std::move(write), kRecordStoreSchemaVersion);
+}
+
+} // namespace
+
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& path, std::string& error) {
+    return OpenForWriting<SqliteRecordStore>(path, nullptr, error);
 }
 
 std::unique_ptr<IRecordStore> OpenRecordStoreForReading(const std::string& path, std::string& error) {
@@ -689,4 +693,113 @@ std::unique_ptr<IRecordStore> OpenRecordStoreForReading(const std::string& path,
         return nullptr;
     }
     return std::make_unique<SqliteRecordStore>(path, std::move(database), nullptr, version);
+}
+
+namespace {
+
+// The queue of runs to ship: an entry per write, so that a run's every state is shipped after
+// it was written; the entries a shipping covered are removed once the server has them.
+const char* const kShippingTable = "CREATE TABLE IF NOT EXISTS shipping ("
+                                   " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                   " uuid TEXT NOT NULL,"
+                                   " queued TEXT NOT NULL)";
+
+class SqliteOutbox : public SqliteRecordStore, public IOutbox {
+public:
+    using SqliteRecordStore::SqliteRecordStore;
+
+    bool Queued(size_t most, std::vector<RunRecord>& runs, int64_t& last, std::string& error) override {
+        runs.clear();
+        last = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        Statement entries = Prepare(database.get(), "SELECT seq, uuid FROM shipping ORDER BY seq LIMIT ?", path, error);
+        if (!entries) {
+            return false;
+        }
+        sqlite3_bind_int64(entries.get(), 1, static_cast<int64_t>(most));
+        std::vector<std::string> uuids;
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(entries.get())) == SQLITE_ROW) {
+            last = sqlite3_column_int64(entries.get(), 0);
+            const std::string uuid = Text(entries.get(), 1);
+            if (std::find(uuids.begin(), uuids.end(), uuid) == uuids.end()) {
+                uuids.push_back(uuid);
+            }
+        }
+        if (result != SQLITE_DONE) {
+            error = Failure(path, "cannot read the runs to ship", database.get());
+            return false;
+        }
+        Statement row = Prepare(database.get(),
+                                "SELECT " + SelectColumns(version, true) + " FROM runs WHERE uuid = ?", path, error);
+        if (!row) {
+            return false;
+        }
+        for (const std::string& uuid : uuids) {
+            StatementUse use(row.get());
+            BindText(row.get(), 1, uuid);
+            if (sqlite3_step(row.get()) == SQLITE_ROW) {
+                runs.push_back(ReadRun(row.get()));
+            }
+        }
+        return true;
+    }
+
+    bool Shipped(int64_t last, std::string& error) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        Statement remove = Prepare(database.get(), "DELETE FROM shipping WHERE seq <= ?", path, error);
+        if (!remove) {
+            return false;
+        }
+        sqlite3_bind_int64(remove.get(), 1, last);
+        if (sqlite3_step(remove.get()) != SQLITE_DONE) {
+            error = Failure(path, "cannot note the runs shipped", database.get());
+            return false;
+        }
+        return true;
+    }
+
+    bool Waiting(size_t& runs, std::string& since, std::string& error) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        Statement count =
+            Prepare(database.get(), "SELECT count(DISTINCT uuid), min(queued) FROM shipping", path, error);
+        if (!count) {
+            return false;
+        }
+        if (sqlite3_step(count.get()) != SQLITE_ROW) {
+            error = Failure(path, "cannot read the runs to ship", database.get());
+            return false;
+        }
+        runs = static_cast<size_t>(sqlite3_column_int64(count.get(), 0));
+        since = Text(count.get(), 1);
+        return true;
+    }
+
+protected:
+    bool Queue(const RunRecord& record, std::string& error) override {
+        Statement queue = Prepare(database.get(), "INSERT INTO shipping (uuid, queued) VALUES (?, ?)", path, error);
+        if (!queue) {
+            return false;
+        }
+        const std::string now = IsoUtc(std::chrono::system_clock::now());
+        BindText(queue.get(), 1, record.uuid);
+        BindText(queue.get(), 2, now);
+        if (sqlite3_step(queue.get()) != SQLITE_DONE) {
+            error = Failure(path, "cannot queue the run for the server", database.get());
+            return false;
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+OutboxStore OpenOutboxStore(const std::string& path, std::string& error) {
+    OutboxStore opened;
+    std::unique_ptr<SqliteOutbox> outbox = OpenForWriting<SqliteOutbox>(path, kShippingTable, error);
+    if (outbox) {
+        opened.outbox = outbox.get();
+        opened.store = std::move(outbox);
+    }
+    return opened;
 }

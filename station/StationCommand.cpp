@@ -7,7 +7,7 @@
 #include "cli/LogOutput.h"
 #include "cli/RunId.h"
 #include "cli/Supervision.h"
-#include "record/RecordKeeper.h"
+#include "cli/Records.h"
 #include "station/WatchedFolder.h"
 
 #include <fnmatch.h>
@@ -93,12 +93,9 @@ struct Slot {
 
 class Station {
 public:
-    Station(const CliOptions& options, IRecordStore& store, const std::string& storePath,
-            std::unique_ptr<IRunOutput> output, StationText* text)
-        : options(options), storePath(storePath), output(std::move(output)), text(text),
-          catalogue(options.language), watched(AbsolutePath(options.watchFolder)), folder(watched),
-          keeper(store, storePath, AbsolutePath(options.logsFolder)),
-          kept(keeper, RunPlace{HostName(), StationName(options)}) {}
+    Station(const CliOptions& options, Records& records, std::unique_ptr<IRunOutput> output, StationText* text)
+        : options(options), records(records), output(std::move(output)), text(text), catalogue(options.language),
+          watched(AbsolutePath(options.watchFolder)), folder(watched) {}
 
     // Everything that can be refused is refused before any device is touched.
     bool Prepare(std::string& reason);
@@ -121,16 +118,13 @@ private:
     int ExitStatus() const;
 
     const CliOptions& options;
-    const std::string storePath;
+    Records& records;
     std::unique_ptr<IRunOutput> output;
     StationText* text; // the text output, when it is not JSON
     const BuiltInCatalogue catalogue;
     const std::string watched; // the folder, absolute: the runs' ports are recorded by it
     WatchedFolder folder;
     std::string configuration; // absolute
-    RecordKeeper keeper;
-    KeptRuns kept;
-    KeeperState told; // the keeper's state as last told
     UniqueFd signals;
     UniqueFd ended = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     UniqueFd timer = UniqueFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
@@ -170,7 +164,7 @@ bool Station::Prepare(std::string& reason) {
         reason = std::string("signalfd: ") + std::strerror(errno);
         return false;
     }
-    keeper.Start();
+    records.Start();
     return true;
 }
 
@@ -196,7 +190,7 @@ int Station::Run() {
                           {folder.Fd(), POLLIN, 0},
                           {ended.Get(), POLLIN, 0},
                           {timer.Get(), POLLIN, 0},
-                          {keeper.ChangedFd(), POLLIN, 0}};
+                          {records.ChangedFd(), POLLIN, 0}};
         if (poll(waits, 5, -1) < 0) {
             continue; // EINTR
         }
@@ -258,12 +252,9 @@ void Station::OnSignal() {
     }
 }
 
-// What the keeper has to say, as lines (even with -q: they are about the record) or events.
+// What the record has to say, as lines (even with -q: they are about the record) or events.
 void Station::TellRecords() {
-    keeper.TakeChange();
-    const KeeperState now = keeper.State();
-    const KeeperNews news = NewsOf(told, now, storePath, keeper.WaitingFile());
-    told = now;
+    const Records::News news = records.TakeNews();
     for (const nlohmann::ordered_json& event : news.events) {
         output->Event(event);
     }
@@ -273,15 +264,13 @@ void Station::TellRecords() {
 }
 
 // The rows still waiting get the time a locked store is waited for; those that still cannot be
-// written are in the keeper's file for the next tovrin of this store.
+// written or shipped are kept for the next tovrin of this store.
 void Station::FinishRecords() {
-    if (!keeper.Flush(std::chrono::milliseconds(10000))) {
-        const KeeperState now = keeper.State();
-        output->Problem(std::to_string(now.waiting) + " records could not be written to " + storePath +
-                        "; they are kept in " + keeper.WaitingFile() +
-                        " and written by the next tovrin that uses this store");
-    }
+    const std::vector<std::string> waiting = records.Finish();
     TellRecords();
+    for (const std::string& line : waiting) {
+        output->Problem(line);
+    }
 }
 
 void Station::Appeared(const std::string& entry, bool atStart) {
@@ -363,7 +352,7 @@ void Station::Start(Slot& slot) {
     }
     slot.setup = std::make_unique<RunSetup>(
         RunSetup{options, slot.facts, catalogue, *output, slot.facts.problem.has_value()});
-    slot.setup->recorder = &kept;
+    slot.setup->recorder = records.Recorder();
     slot.setup->newLogs = true;
     const std::string runId = NewRunId();
     slot.run = std::make_unique<DeviceRun>(*slot.setup, slot.path,
@@ -465,12 +454,10 @@ void Station::Show() {
             lines.push_back(slot.name + " another name of " + slot.aliasOf);
         }
     }
-    const KeeperState records = keeper.State();
+    const std::string waiting = records.Summary();
     lines.push_back("passed " + std::to_string(passed) + "  failed " + std::to_string(failed) + "  loading " +
                     std::to_string(running.size()) +
-                    (records.waiting > 0 && !records.since.empty()
-                         ? "  records waiting " + std::to_string(records.waiting) + " since " + records.since
-                         : "") +
+                    (waiting.empty() ? "" : "  " + waiting) +
                     (stopping ? "  (stopping)" : ""));
     if (text == nullptr) {
         output->ShowProgress(running);
@@ -484,8 +471,9 @@ void Station::Show() {
 int RunStation(const CliOptions& options) {
     const std::string path = options.dbFile.empty() ? DefaultRecordStorePath(Environment) : options.dbFile;
     std::string reason;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(path, reason);
-    if (!store) {
+    Records records;
+    if (!records.Open(options, path, AbsolutePath(options.logsFolder), RunPlace{HostName(), StationName(options)},
+                      reason)) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;
     }
@@ -501,7 +489,7 @@ int RunStation(const CliOptions& options) {
         text = owned.get();
         output = std::move(owned);
     }
-    Station station(options, *store, path, std::move(output), text);
+    Station station(options, records, std::move(output), text);
     if (!station.Prepare(reason)) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;
