@@ -40,12 +40,12 @@ tovrin = TOVRIN  # the build being measured
 
 
 class Station:
-    """tovrin station with --json, its events read as they come."""
+    """tovrin station with --json, its events read as they come; `options` go after the others."""
 
-    def __init__(self, work, watch, db, count, baud, program=None):
+    def __init__(self, work, watch, db, count, baud, program=None, options=()):
         self.process = subprocess.Popen(
             [str(program or tovrin), "station", "bench.cfg", "-B", str(baud), "--watch", str(watch), "--logs",
-             str(work / "logs"), "--db", str(db), "--count", str(count), "--json"],
+             str(work / "logs"), "--db", str(db), "--count", str(count), "--json", *options],
             cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = json.loads(self.process.stdout.readline())
         if first.get("event") != "station_start":
@@ -106,11 +106,12 @@ def line_ratio(summary, baud):
     return measured / ((int(summary["received_bytes"]) + int(summary["sent_bytes"])) * 10 / baud)
 
 
-def parallel(work, devices, tag, baud=115200):
-    """`devices` plugged at once; every device's line ratio."""
+def parallel(work, devices, tag, baud=115200, db=None, options=()):
+    """`devices` plugged at once (the station's store `db`, a file of its own unless given);
+    every device's line ratio."""
     watch = work / f"watch-{tag}"
     watch.mkdir()
-    station = Station(work, watch, work / f"parallel-{tag}.db", devices, baud)
+    station = Station(work, watch, db or work / f"parallel-{tag}.db", devices, baud, options=options)
     sims = [plug(work, watch / f"usb-SIM_{i:02}-if00", baud, f"{tag}-{i}") for i in range(devices)]
     station.wait(600)
     ratios = []

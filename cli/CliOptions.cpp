@@ -16,7 +16,8 @@ constexpr const char kUsage[] =
     "       tovrin ports [PORT ...] [--json]\n"
     "       tovrin station CFG -B RATE [--watch DIR] [--match GLOB] [--db FILE|URI] [--logs DIR]\n"
     "              [--count N] [--existing] [--station-name NAME] [--json] [-q]\n"
-    "       tovrin history [--db FILE|URI] [--since TIME] [--serial S] [--port P] [--station NAME] [--outcome O]\n"
+    "       tovrin history [--db FILE|URI] [--since TIME] [--serial S] [--port P] [--station NAME] "
+    "[--outcome O]\n"
     "              [--limit N] [--csv | --json]";
 
 constexpr const char kDescription[] =

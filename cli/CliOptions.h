@@ -32,11 +32,13 @@ struct CliOptions {
     std::string reportFile; // --report: the JSON document of the run
     bool json = false;      // JSON Lines on standard output instead of text
     ProgressChoice progress = ProgressChoice::Auto;
-    bool quiet = false;      // only errors and the end lines
-    std::string dbFile;      // --db: the record store, a file or a server's URI; the station's default is the user's
-    std::string outboxFile;  // --outbox: with a server store, the file written first (default: the user's store)
+    bool quiet = false; // only errors and the end lines
+    std::string
+        dbFile; // --db: the record store, a file or a server's URI; the station's default is the user's
+    std::string
+        outboxFile; // --outbox: with a server store, the file written first (default: the user's store)
     std::string dbSchema = "tovrin"; // --db-schema: the server schema of the record store
-    std::string stationName; // --station-name: the station's name in the record (default: host)
+    std::string stationName;         // --station-name: the station's name in the record (default: host)
     // station
     std::string watchFolder = "/dev/serial/by-id";
     std::string match = "*";

@@ -19,7 +19,8 @@ std::unique_ptr<IRecordStore> OpenStoreForReading(const std::string& target, con
         return OpenRecordStoreForReading(target, reason);
     }
     if (!IsSchemaName(schema)) {
-        reason = "--db-schema \"" + schema + "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
+        reason =
+            "--db-schema \"" + schema + "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
         return nullptr;
     }
     return OpenServerStoreForReading(target, schema, reason);

@@ -73,7 +73,8 @@ Records::News Records::TakeNews() {
     News news;
     keeper->TakeChange();
     const KeeperState keeperNow = keeper->State();
-    KeeperNews written = NewsOf(toldKeeper, keeperNow, outboxPath.empty() ? shown : outboxPath, keeper->WaitingFile());
+    KeeperNews written =
+        NewsOf(toldKeeper, keeperNow, outboxPath.empty() ? shown : outboxPath, keeper->WaitingFile());
     toldKeeper = keeperNow;
     news.lines = std::move(written.lines);
     news.events = std::move(written.events);
@@ -91,8 +92,8 @@ std::vector<std::string> Records::Finish() {
     std::vector<std::string> lines;
     const std::string store = outboxPath.empty() ? shown : outboxPath;
     if (!keeper->Flush(kWritingEnd)) {
-        lines.push_back(std::to_string(keeper->State().waiting) + " records could not be written to " + store +
-                        "; they are kept in " + keeper->WaitingFile() +
+        lines.push_back(std::to_string(keeper->State().waiting) + " records could not be written to " +
+                        store + "; they are kept in " + keeper->WaitingFile() +
                         " and written by the next tovrin that uses this store");
     }
     if (shipper) {
@@ -116,8 +117,8 @@ std::string Records::Summary() {
     if (shipper) {
         const ShipperState shipped = shipper->State();
         if (shipped.backlog && shipped.waiting > 0) {
-            summary += std::string(summary.empty() ? "" : "  ") + "unshipped " + std::to_string(shipped.waiting) +
-                       " since " + shipped.since;
+            summary += std::string(summary.empty() ? "" : "  ") + "unshipped " +
+                       std::to_string(shipped.waiting) + " since " + shipped.since;
         }
     }
     return summary;

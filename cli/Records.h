@@ -22,8 +22,8 @@ public:
 
     // Opens the store `target` names (a server's URI or a file) for the runs of `place`; rows
     // that cannot be written wait in files in logsFolder. False with the reason.
-    bool Open(const CliOptions& options, const std::string& target, const std::string& logsFolder, RunPlace place,
-              std::string& reason);
+    bool Open(const CliOptions& options, const std::string& target, const std::string& logsFolder,
+              RunPlace place, std::string& reason);
     void Start();
     IRunRecorder* Recorder() { return kept.get(); }
     // Readable when there is news.

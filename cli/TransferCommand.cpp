@@ -3,10 +3,10 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
+#include "cli/Records.h"
 #include "cli/Report.h"
 #include "cli/RunId.h"
 #include "cli/RunOutput.h"
-#include "cli/Records.h"
 #include "cli/Supervision.h"
 
 #include <poll.h>
@@ -145,8 +145,8 @@ int RunTransfer(const CliOptions& options) {
     if (!options.dbFile.empty()) {
         std::string reason;
         records = std::make_unique<Records>();
-        if (!records->Open(options, options.dbFile, FolderOf(logs.front()), RunPlace{HostName(), StationName(options)},
-                           reason)) {
+        if (!records->Open(options, options.dbFile, FolderOf(logs.front()),
+                           RunPlace{HostName(), StationName(options)}, reason)) {
             std::cerr << "tovrin: " << reason << "\n";
             return kExitRefused;
         }

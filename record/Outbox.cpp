@@ -46,7 +46,7 @@ void Shipper::Wake() {
 
 bool Shipper::Flush(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex);
-    return idle.wait_for(lock, limit, [this] { return !woken && state.waiting == 0; });
+    return idle.wait_for(lock, limit, [this] { return settled && !woken; });
 }
 
 ShipperState Shipper::State() {
@@ -99,13 +99,16 @@ void Shipper::Work() {
     std::chrono::milliseconds retry = kFirstRetry;
     while (!stopping) {
         woken = false;
+        settled = false;
         const ShipperState before = state;
         const bool ok = state.waiting == 0 || ShipOnce(lock);
         Count(lock);
-        if (state.waiting != before.waiting || state.reason != before.reason || state.shipped != before.shipped) {
+        if (state.waiting != before.waiting || state.reason != before.reason ||
+            state.shipped != before.shipped) {
             changed();
         }
         if (state.waiting == 0 && !woken) {
+            settled = true; // what was counted is what there is: nothing came meanwhile
             idle.notify_all();
             wake.wait(lock, [this] { return stopping || woken; });
             retry = kFirstRetry;
@@ -124,8 +127,9 @@ bool ShippingStore::WriteRun(RunRecord& record, std::string& error) {
     return written;
 }
 
-bool ShippingStore::MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>& readLog,
-                                    size_t& marked, std::string& error) {
+bool ShippingStore::MarkInterrupted(
+    const std::function<std::optional<std::string>(const RunRecord&)>& readLog, size_t& marked,
+    std::string& error) {
     const bool done = outbox.MarkInterrupted(readLog, marked, error);
     if (marked > 0) {
         shipper.Wake();
@@ -141,10 +145,10 @@ ShipperNews NewsOf(const ShipperState& before, const ShipperState& now, const st
     if (now.backlog && now.waiting > 0 &&
         (!before.backlog || now.waiting != before.waiting || now.reason != before.reason)) {
         if (!before.backlog || now.reason != before.reason) {
-            news.lines.push_back(std::to_string(now.waiting) + " records wait in " + outboxPath + " since " +
-                                 now.since +
-                                 (now.reason.empty() ? "; shipping them to " + server
-                                                     : " (" + now.reason + "); they are shipped when it answers"));
+            news.lines.push_back(
+                std::to_string(now.waiting) + " records wait in " + outboxPath + " since " + now.since +
+                (now.reason.empty() ? "; shipping them to " + server
+                                    : " (" + now.reason + "); they are shipped when it answers"));
         }
         news.events.push_back({{"event", "records_unshipped"},
                                {"count", now.waiting},

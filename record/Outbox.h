@@ -78,6 +78,7 @@ private:
     std::condition_variable idle;
     ShipperState state;
     bool woken = false;
+    bool settled = false; // none waited when last counted, and nothing was written since
     bool stopping = false;
     std::thread thread;
 };

@@ -125,8 +125,8 @@ std::string UpsertStatement(const std::string& schema) {
         }
     }
     return "INSERT INTO " + schema + ".runs (" + names + ") VALUES (" + values +
-           ") ON CONFLICT (uuid) DO UPDATE SET " + updates + " WHERE EXCLUDED.outcome <> 'running' OR " + schema +
-           ".runs.outcome = 'running'";
+           ") ON CONFLICT (uuid) DO UPDATE SET " + updates + " WHERE EXCLUDED.outcome <> 'running' OR " +
+           schema + ".runs.outcome = 'running'";
 }
 
 // The columns as text, in the table's order.
@@ -216,7 +216,8 @@ public:
         std::string where;
         auto condition = [&](const std::string& clause, const std::string& value) {
             parameters.Add(value);
-            where += (where.empty() ? " WHERE " : " AND ") + clause + "$" + std::to_string(parameters.texts.size());
+            where += (where.empty() ? " WHERE " : " AND ") + clause + "$" +
+                     std::to_string(parameters.texts.size());
         };
         if (!filter.since.empty()) {
             std::string since;
@@ -234,7 +235,8 @@ public:
         }
         const bool unsure = UnsureOutcome(filter);
         if (unsure) {
-            where += std::string(where.empty() ? " WHERE " : " AND ") + "outcome IN ('running', 'interrupted')";
+            where +=
+                std::string(where.empty() ? " WHERE " : " AND ") + "outcome IN ('running', 'interrupted')";
         } else if (!filter.outcome.empty()) {
             condition("outcome = ", filter.outcome);
         }
@@ -326,23 +328,27 @@ private:
         if (!Command("BEGIN", error)) {
             return false;
         }
-        if (!reader && !(Command("SELECT pg_advisory_xact_lock(7411202612)", error) &&
-                         Command("CREATE SCHEMA IF NOT EXISTS " + schema, error) &&
-                         Command("CREATE TABLE IF NOT EXISTS " + schema + ".schema_version (version integer NOT NULL)",
-                                 error))) {
+        if (!reader &&
+            !(Command("SELECT pg_advisory_xact_lock(7411202612)", error) &&
+              Command("CREATE SCHEMA IF NOT EXISTS " + schema, error) &&
+              Command("CREATE TABLE IF NOT EXISTS " + schema + ".schema_version (version integer NOT NULL)",
+                      error))) {
             Command("ROLLBACK", error);
             return false;
         }
-        const Result table = Execute("SELECT to_regclass($1)::text", Parameters{{schema + ".schema_version"}, {true}});
+        const Result table =
+            Execute("SELECT to_regclass($1)::text", Parameters{{schema + ".schema_version"}, {true}});
         if (!Succeeded(table.get(), PGRES_TUPLES_OK, "cannot read the record store", error)) {
             return false;
         }
         if (PQgetisnull(table.get(), 0, 0) != 0) {
-            error = shown + ": no tovrin record store in the schema \"" + schema + "\" there: nothing has been recorded there";
+            error = shown + ": no tovrin record store in the schema \"" + schema +
+                    "\" there: nothing has been recorded there";
             Command("ROLLBACK", error);
             return false;
         }
-        const Result version = Execute("SELECT max(version) FROM " + schema + ".schema_version", Parameters());
+        const Result version =
+            Execute("SELECT max(version) FROM " + schema + ".schema_version", Parameters());
         if (!Succeeded(version.get(), PGRES_TUPLES_OK, "cannot read the record store", error)) {
             return false;
         }
@@ -354,9 +360,9 @@ private:
         std::string ignored;
         if (found > kServerSchemaVersion) {
             Command("ROLLBACK", ignored);
-            error = shown + ": the record store in the schema \"" + schema + "\" is of version " + std::to_string(found) +
-                    ", newer than this tovrin's " + std::to_string(kServerSchemaVersion) +
-                    ": it is left as it is; use a newer tovrin";
+            error = shown + ": the record store in the schema \"" + schema + "\" is of version " +
+                    std::to_string(found) + ", newer than this tovrin's " +
+                    std::to_string(kServerSchemaVersion) + ": it is left as it is; use a newer tovrin";
             return false;
         }
         if (found == 0 && !reader && !Command(SchemaStatements(schema), error)) {
@@ -370,7 +376,8 @@ private:
         if (reader) {
             return true;
         }
-        const Result prepared = Result(PQprepare(connection.get(), "upsert", UpsertStatement(schema).c_str(), 0, nullptr));
+        const Result prepared =
+            Result(PQprepare(connection.get(), "upsert", UpsertStatement(schema).c_str(), 0, nullptr));
         return Succeeded(prepared.get(), PGRES_COMMAND_OK, "cannot record the run", error);
     }
 
@@ -382,8 +389,8 @@ private:
             }
         }
         const std::vector<const char*> values = parameters.Pointers();
-        const Result result(PQexecPrepared(connection.get(), "upsert", static_cast<int>(values.size()), values.data(),
-                                           nullptr, nullptr, 0));
+        const Result result(PQexecPrepared(connection.get(), "upsert", static_cast<int>(values.size()),
+                                           values.data(), nullptr, nullptr, 0));
         return Succeeded(result.get(), PGRES_COMMAND_OK, "cannot record the run", error);
     }
 

@@ -662,7 +662,8 @@ std::unique_ptr<Store> OpenForWriting(const std::string& path, const char* more,
     }
     Database database = Connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, false, error);
     if (!database || !PrepareForWriting(database.get(), path, error) ||
-        (more != nullptr && !Execute(database.get(), more, path, "the record database cannot be written", error))) {
+        (more != nullptr &&
+         !Execute(database.get(), more, path, "the record database cannot be written", error))) {
         return nullptr;
     }
     Statement write = Prepare(database.get(), WriteStatement(), path, error);
@@ -712,7 +713,8 @@ public:
         runs.clear();
         last = 0;
         std::lock_guard<std::mutex> lock(mutex);
-        Statement entries = Prepare(database.get(), "SELECT seq, uuid FROM shipping ORDER BY seq LIMIT ?", path, error);
+        Statement entries =
+            Prepare(database.get(), "SELECT seq, uuid FROM shipping ORDER BY seq LIMIT ?", path, error);
         if (!entries) {
             return false;
         }
@@ -730,8 +732,9 @@ public:
             error = Failure(path, "cannot read the runs to ship", database.get());
             return false;
         }
-        Statement row = Prepare(database.get(),
-                                "SELECT " + SelectColumns(version, true) + " FROM runs WHERE uuid = ?", path, error);
+        Statement row =
+            Prepare(database.get(), "SELECT " + SelectColumns(version, true) + " FROM runs WHERE uuid = ?",
+                    path, error);
         if (!row) {
             return false;
         }
@@ -777,7 +780,8 @@ public:
 
 protected:
     bool Queue(const RunRecord& record, std::string& error) override {
-        Statement queue = Prepare(database.get(), "INSERT INTO shipping (uuid, queued) VALUES (?, ?)", path, error);
+        Statement queue =
+            Prepare(database.get(), "INSERT INTO shipping (uuid, queued) VALUES (?, ?)", path, error);
         if (!queue) {
             return false;
         }

@@ -5,9 +5,9 @@
 #include "cli/ConfigurationCheck.h"
 #include "cli/DeviceRun.h"
 #include "cli/LogOutput.h"
+#include "cli/Records.h"
 #include "cli/RunId.h"
 #include "cli/Supervision.h"
-#include "cli/Records.h"
 #include "station/WatchedFolder.h"
 
 #include <fnmatch.h>
@@ -93,9 +93,10 @@ struct Slot {
 
 class Station {
 public:
-    Station(const CliOptions& options, Records& records, std::unique_ptr<IRunOutput> output, StationText* text)
-        : options(options), records(records), output(std::move(output)), text(text), catalogue(options.language),
-          watched(AbsolutePath(options.watchFolder)), folder(watched) {}
+    Station(const CliOptions& options, Records& records, std::unique_ptr<IRunOutput> output,
+            StationText* text)
+        : options(options), records(records), output(std::move(output)), text(text),
+          catalogue(options.language), watched(AbsolutePath(options.watchFolder)), folder(watched) {}
 
     // Everything that can be refused is refused before any device is touched.
     bool Prepare(std::string& reason);
@@ -456,8 +457,7 @@ void Station::Show() {
     }
     const std::string waiting = records.Summary();
     lines.push_back("passed " + std::to_string(passed) + "  failed " + std::to_string(failed) + "  loading " +
-                    std::to_string(running.size()) +
-                    (waiting.empty() ? "" : "  " + waiting) +
+                    std::to_string(running.size()) + (waiting.empty() ? "" : "  " + waiting) +
                     (stopping ? "  (stopping)" : ""));
     if (text == nullptr) {
         output->ShowProgress(running);
@@ -472,8 +472,8 @@ int RunStation(const CliOptions& options) {
     const std::string path = options.dbFile.empty() ? DefaultRecordStorePath(Environment) : options.dbFile;
     std::string reason;
     Records records;
-    if (!records.Open(options, path, AbsolutePath(options.logsFolder), RunPlace{HostName(), StationName(options)},
-                      reason)) {
+    if (!records.Open(options, path, AbsolutePath(options.logsFolder),
+                      RunPlace{HostName(), StationName(options)}, reason)) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;
     }

@@ -41,10 +41,10 @@ def needs_root(what):
 class Station:
     """tovrin station --json, its events read as they come, each with the time it came."""
 
-    def __init__(self, bench, *args, baud="115200", db=None):
+    def __init__(self, bench, *args, baud="115200", db=None, watch=None, logs=None):
         self.process = subprocess.Popen(
-            [bench.tovrin, "station", "Example.cfg", "-B", baud, "--watch", str(bench.watch), "--logs",
-             str(bench.logs), "--db", str(db or bench.db), "--json", *args],
+            [bench.tovrin, "station", "Example.cfg", "-B", baud, "--watch", str(watch or bench.watch), "--logs",
+             str(logs or bench.logs), "--db", str(db or bench.db), "--json", *args],
             cwd=bench.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             env=dict(os.environ, LANG="en_US.UTF-8", LC_ALL=""))
         self.events = []
@@ -59,12 +59,13 @@ class Station:
             with self.lock:
                 self.events.append((time.monotonic(), event))
 
-    def wait_for(self, kind, match=lambda event: True, limit=LIMIT_S):
+    def wait_for(self, kind, match=lambda event: True, limit=LIMIT_S, after=None):
+        """The first event of this kind that matches (and came after the monotonic time `after`)."""
         deadline = time.monotonic() + limit
         while time.monotonic() < deadline:
             with self.lock:
                 for seen, event in self.events:
-                    if event["event"] == kind and match(event):
+                    if event["event"] == kind and match(event) and (after is None or seen > after):
                         return seen, event
             if self.process.poll() is not None and not self.reader.is_alive():
                 break
