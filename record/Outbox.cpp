@@ -87,7 +87,9 @@ bool Shipper::ShipOnce(std::unique_lock<std::mutex>& lock) {
         return false;
     }
     state.reason.clear();
-    state.shipped += runs.size();
+    // A run is counted when its end reaches the server, not at each state of it.
+    state.shipped += static_cast<uint64_t>(
+        std::count_if(runs.begin(), runs.end(), [](const RunRecord& run) { return run.outcome != "running"; }));
     return true;
 }
 

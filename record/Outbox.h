@@ -41,7 +41,7 @@ struct ShipperState {
     size_t waiting = 0;   // runs queued in the outbox
     std::string since;    // since when the oldest has waited
     std::string reason;   // why the last shipping failed; empty once it succeeds
-    uint64_t shipped = 0; // rows shipped since the start
+    uint64_t shipped = 0; // runs whose end was shipped since the start
     bool backlog = false; // rows wait that were not shipped at once (left from before, or the
                           // server away); cleared when none waits
 };

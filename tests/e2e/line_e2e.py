@@ -59,14 +59,17 @@ def on_port(name):
     return lambda event: event["port"].endswith("/" + name)
 
 
-def load(bench, station, names, *sim_options):
+def load(bench, station, names):
     """Boards plugged into the station's folder, all at once: their device_end events."""
     for name in names:
-        bench.plug(name, *sim_options, folder=station.watch)
+        bench.plug(name, folder=station.watch)
     return [station.wait_for("device_end", on_port(name))[1] for name in names]
 
 
 def server_rows(server, where="true"):
+    # The station makes the schema when it first ships, not when it starts.
+    if server.psql("line", "SELECT to_regclass('tovrin.runs') IS NOT NULL").strip() != "t":
+        return 0
     return int(server.psql("line", f"SELECT count(*) FROM tovrin.runs WHERE {where}"))
 
 
@@ -129,10 +132,11 @@ def server_stopped_mid_shift(bench):
     server.start()
     restarted = time.monotonic()
     _, shipped = station.wait_for("records_shipped", after=restarted)
-    check(shipped["shipped"] == 5 and shipped["server"] == uri, f"records_shipped: {shipped}")
     station.end(TERMINATED, send=signal.SIGTERM)
     for event in records_events(station):
         print(json.dumps(event))
+    check(shipped["server"] == uri, f"records_shipped: {shipped}")
+    check(shipped["shipped"] == 5, f"records_shipped counts {shipped['shipped']} shipped for 5 runs: {shipped}")
     expect_runs(bench.runs(uri), ["completed"] * 5)
     return uri
 
@@ -235,61 +239,71 @@ def newer_schema_refused(bench):
                         "CREATE TABLE tovrin.runs (uuid uuid UNIQUE, station text, shipped_by text);")
     before = server.psql("line", SCHEMA)
     refused = bench.tovrin_run("history", "--db", uri)
-    check(refused.returncode == 2 and "99" in refused.stderr, f"history: {refused.returncode} {refused.stderr}")
+    check(refused.returncode == 2 and "version 99" in refused.stderr, f"history: {refused.returncode} {refused.stderr}")
     sim = bench.plug("a", folder=bench.work)
     outbox = bench.work / "outbox.db"
     done = bench.tovrin_run("Example.cfg", "-C", str(bench.work / "a"), "-B", "115200", "--db", uri, "--outbox",
                             str(outbox), "--json")
     check(done.returncode == 0 and sim.finish().get("end") == "complete", f"transfer: {done.returncode} {done.stderr}")
-    run_id = next(event for event in map(json.loads, done.stdout.splitlines())
-                  if event["event"] == "device_end")["run_id"]
+    events = [json.loads(line) for line in done.stdout.splitlines()]
+    run_id = next(event["run_id"] for event in events if event["event"] == "device_end")
+    check(any(event["event"] == "records_unshipped" and "version 99" in (event["reason"] or "") for event in events),
+          f"the transfer did not tell why its row waits: {done.stdout[-1500:]}")
     with sqlite3.connect(f"file:{outbox}?mode=ro", uri=True) as store:
         waiting = {uuid for (uuid,) in store.execute("SELECT uuid FROM shipping")}
     check(run_id in waiting, f"the run {run_id} is not waiting in the outbox: {waiting}")
     check(server.psql("line", SCHEMA) == before, f"the schema changed:\n{before}\n{server.psql('line', SCHEMA)}")
     again = bench.tovrin_run("history", "--db", uri, "--json")
-    check(again.returncode == 2 and "99" in again.stderr and again.stdout == "", f"history --json: {again}")
+    check(again.returncode == 2 and "version 99" in again.stderr and again.stdout == "", f"history --json: {again}")
     expect_runs(bench.runs(outbox), ["completed"])
     return outbox
 
 
 def password_never_shown(bench):
-    """The password of the server's URI appears in no output, report, log or row."""
+    """The password of the server's URI appears in no output, report, log or row: a transfer with
+    the server up, a station's lines and events with it down, history."""
     server, plain = line_server(bench)
     uri = plain.replace("postgresql://postgres@", f"postgresql://postgres:{PASSWORD}@")
     check(PASSWORD in uri, f"no password in {uri}")
+    home, named = bench.work / "s1", f":{server.port}/line"
+    for folder in ("watch", "logs"):
+        (home / folder).mkdir(parents=True)
+    outbox = ["--outbox", str(home / "outbox.db")]
     shown = []
     sim = bench.plug("a", folder=bench.work)
-    done = bench.tovrin_run("Example.cfg", "-C", str(bench.work / "a"), "-B", "115200", "--db", uri, "--outbox",
-                            str(bench.work / "outbox.db"), "--report", str(bench.work / "report.json"), "--json",
-                            "-L", str(bench.work / "transfer.log"))
+    done = bench.tovrin_run("Example.cfg", "-C", str(bench.work / "a"), "-B", "115200", "--db", uri, *outbox,
+                            "--report", str(bench.work / "report.json"), "--json", "-L", str(bench.work / "a.log"))
     check(done.returncode == 0 and sim.finish().get("end") == "complete", f"transfer: {done.stderr}")
+    check(server_rows(server) == 1, "the transfer's row is not on the server")
     shown += [done.stdout, done.stderr]
     server.stop()
-    station = bench.work / "s1"
-    (station / "watch").mkdir(parents=True)
-    bench.plug("b", folder=station / "watch")
-    done = bench.tovrin_run("station", "Example.cfg", "-B", "115200", "--watch", str(station / "watch"), "--existing",
-                            "--count", "1", "--logs", str(bench.logs), "--db", uri, "--outbox",
-                            str(bench.work / "outbox.db"), "--station-name", "s1")
+    bench.plug("b", folder=home / "watch")
+    done = bench.tovrin_run("station", "Example.cfg", "-B", "115200", "--watch", str(home / "watch"), "--existing",
+                            "--count", "1", "--logs", str(home / "logs"), "--db", uri, *outbox, "--station-name", "s1")
     check(done.returncode == 0, f"station: {done.returncode} {done.stderr}")
-    output = done.stdout + done.stderr
-    check("records wait in" in output and plain in output, f"the station did not tell the waiting row: {output}")
+    check("records wait in" in done.stdout + done.stderr and named in done.stdout + done.stderr,
+          f"the station did not tell the waiting row and why: {done.stdout} {done.stderr}")
     shown += [done.stdout, done.stderr]
+    station = line_station(bench, "s1", uri)
+    _, waiting = station.wait_for("records_unshipped", lambda event: event["reason"] is not None)
+    check(named in waiting["reason"] and named in waiting["server"], f"records_unshipped: {waiting}")
     server.start()
+    station.wait_for("records_shipped")
+    station.end(TERMINATED, send=signal.SIGTERM)
+    shown += [json.dumps(event) for _, event in station.events] + [station.stderr]
     for kind in ([], ["--csv"], ["--json"]):
         done = bench.tovrin_run("history", "--db", uri, *kind)
-        check(done.returncode == 0, f"history {kind}: {done.stderr}")
+        check(done.returncode == 0 and "s1" in done.stdout, f"history {kind}: {done.stderr}")
         shown += [done.stdout, done.stderr]
-    rows = server.psql("line", "SELECT row_to_json(runs) FROM tovrin.runs")
-    files = [path for path in bench.work.rglob("*") if path.is_file() and bench.work / "pg" not in path.parents]
-    for index, text in enumerate(shown + [rows]):
+    shown.append(server.psql("line", "SELECT row_to_json(runs) FROM tovrin.runs"))
+    for index, text in enumerate(shown):
         check(PASSWORD not in text, f"the password is shown in output {index}: {text[:400]}")
+    files = [path for path in bench.work.rglob("*") if path.is_file() and bench.work / "pg" not in path.parents]
+    check({"report.json", "outbox.db", "a.log"} <= {path.name for path in files} and
+          any(path.parent == home / "logs" for path in files), f"files {files}")
     for path in files:
         check(PASSWORD.encode() not in path.read_bytes(), f"the password is in {path}")
-    check({"report.json", "outbox.db", "transfer.log"} <= {path.name for path in files}, f"files {files}")
-    runs = bench.runs(uri)
-    expect_runs(runs, ["completed"] * 2)
+    expect_runs(bench.runs(uri), ["completed"] * 2)
     return uri
 
 
