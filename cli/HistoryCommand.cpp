@@ -50,6 +50,7 @@ int RunHistory(const CliOptions& options) {
     filter.outcome = options.outcome;
     filter.limit = options.limit;
     filter.withLog = options.json;
+    filter.withSteps = options.json || options.csv;
     std::vector<RunRecord> runs;
     if (!store->Query(filter, runs, reason)) {
         std::cerr << "tovrin: " << reason << "\n";

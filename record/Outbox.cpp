@@ -88,8 +88,8 @@ bool Shipper::ShipOnce(std::unique_lock<std::mutex>& lock) {
     }
     state.reason.clear();
     // A run is counted when its end reaches the server, not at each state of it.
-    state.shipped += static_cast<uint64_t>(
-        std::count_if(runs.begin(), runs.end(), [](const RunRecord& run) { return run.outcome != "running"; }));
+    state.shipped += static_cast<uint64_t>(std::count_if(
+        runs.begin(), runs.end(), [](const RunRecord& run) { return run.outcome != "running"; }));
     return true;
 }
 

@@ -130,12 +130,12 @@ std::string UpsertStatement(const std::string& schema) {
 }
 
 // The columns as text, in the table's order.
-std::string SelectList(bool withLog) {
+std::string SelectList(const RunFilter& filter) {
     std::string list;
     for (const RunColumn& column : RunColumns()) {
         const std::string name = column.name;
         list += list.empty() ? "" : ", ";
-        if (name == "log" && !withLog) {
+        if ((name == "log" && !filter.withLog) || (name == "steps" && !filter.withSteps)) {
             list += "NULL";
         } else if (IsTime(column)) {
             list += "COALESCE(to_char(" + name + " AT TIME ZONE 'UTC', " + kTimeFormat + "), '')";
@@ -240,8 +240,8 @@ public:
         } else if (!filter.outcome.empty()) {
             condition("outcome = ", filter.outcome);
         }
-        std::string sql = "SELECT " + SelectList(filter.withLog) + " FROM " + schema + ".runs" + where +
-                          " ORDER BY started DESC, id DESC";
+        std::string sql = "SELECT " + SelectList(filter) + " FROM " + schema + ".runs" + where +
+                          " ORDER BY runs.started DESC, runs.id DESC";
         if (filter.limit != 0 && !unsure) {
             parameters.Add(std::to_string(filter.limit));
             sql += " LIMIT $" + std::to_string(parameters.texts.size());
@@ -276,17 +276,24 @@ public:
         if (!Query(gone, runs, error)) {
             return false;
         }
+        // Only rows that still say running: one marked before keeps the log it was given.
+        const std::string sql =
+            "UPDATE " + schema +
+            ".runs SET outcome = 'interrupted', log = $2 WHERE uuid = $1::uuid AND outcome = 'running'";
+        std::lock_guard<std::mutex> lock(mutex);
         for (RunRecord& run : runs) {
-            if (run.uuid.empty() || run.finished.size() != 0) {
+            if (run.uuid.empty()) {
                 continue;
             }
-            if (std::optional<std::string> log = readLog(run)) {
-                run.log = *log;
-            }
-            if (!WriteRun(run, error)) {
+            const std::optional<std::string> log = readLog(run);
+            if (!Connected(error)) {
                 return false;
             }
-            ++marked;
+            const Result result = Execute(sql, Parameters{{run.uuid, log.value_or(run.log)}, {true, true}});
+            if (!Succeeded(result.get(), PGRES_COMMAND_OK, "cannot record the run", error)) {
+                return false;
+            }
+            marked += std::string(PQcmdTuples(result.get())) == "1";
         }
         return true;
     }

@@ -42,14 +42,15 @@ struct RunRecord {
 
 // Which runs a query returns; empty fields do not filter. They combine with AND.
 struct RunFilter {
-    std::string since;   // runs started at or after this time (any form ParseSinceTime takes)
-    std::string serial;  // usb_serial, exactly
-    std::string port;    // port, exactly
-    std::string outcome; // outcome, exactly
-    std::string station; // station, exactly
-    size_t limit = 0;    // at most this many runs (the newest); 0: all
-    bool withLog = true; // false: each run's log is left empty (a listing that does not show it
-                         // need not hold every log in memory)
+    std::string since;     // runs started at or after this time (any form ParseSinceTime takes)
+    std::string serial;    // usb_serial, exactly
+    std::string port;      // port, exactly
+    std::string outcome;   // outcome, exactly
+    std::string station;   // station, exactly
+    size_t limit = 0;      // at most this many runs (the newest); 0: all
+    bool withLog = true;   // false: each run's log is left empty (a listing that does not show it
+                           // need not hold every log in memory)
+    bool withSteps = true; // false: the steps are left empty (the table does not show them)
 };
 
 // A place where runs are recorded. Safe to use from several threads.

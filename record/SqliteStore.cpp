@@ -91,11 +91,12 @@ const char* const kSchemaTwo = "ALTER TABLE runs ADD COLUMN uuid TEXT;"
 
 // The columns of a run as ReadRun takes them, in the table's order (the log last, so that it can
 // be left out); a file of version 1 has no columns of version 2: they are read as nothing.
-std::string SelectColumns(int64_t version, bool withLog) {
+std::string SelectColumns(int64_t version, bool withLog, bool withSteps = true) {
     std::string list;
     for (const RunColumn& column : RunColumns()) {
-        const bool log = std::string(column.name) == "log";
-        const bool there = column.version <= version && (withLog || !log);
+        const std::string name = column.name;
+        const bool there =
+            column.version <= version && (withLog || name != "log") && (withSteps || name != "steps");
         list += (list.empty() ? "" : ", ") + std::string(there ? column.name : "NULL");
     }
     return list;
@@ -471,8 +472,8 @@ public:
         } else if (!filter.outcome.empty()) {
             condition("outcome = ?", filter.outcome);
         }
-        std::string sql = "SELECT " + SelectColumns(version, filter.withLog) + " FROM runs" + where +
-                          " ORDER BY started DESC, id DESC";
+        std::string sql = "SELECT " + SelectColumns(version, filter.withLog, filter.withSteps) +
+                          " FROM runs" + where + " ORDER BY started DESC, id DESC";
         if (filter.limit != 0 && !unsure) {
             sql += " LIMIT ?";
         }
