@@ -115,10 +115,24 @@ void Shipper::Work() {
             wake.wait(lock, [this] { return stopping || woken; });
             retry = kFirstRetry;
         } else if (!ok || !state.reason.empty()) {
-            wake.wait_for(lock, retry, [this] { return stopping; });
+            WaitToRetry(lock, retry);
             retry = std::min(retry * 2, kLastRetry);
         } else {
             retry = kFirstRetry;
+        }
+    }
+}
+
+// Rows written while the server is away are counted at once, so that what is told of them is
+// up to date; they are shipped at the next try.
+void Shipper::WaitToRetry(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds retry) {
+    const auto until = std::chrono::steady_clock::now() + retry;
+    while (wake.wait_until(lock, until, [this] { return stopping || woken; }) && !stopping) {
+        woken = false;
+        const size_t before = state.waiting;
+        Count(lock);
+        if (state.waiting != before) {
+            changed();
         }
     }
 }

@@ -69,6 +69,7 @@ private:
     void Work();
     bool ShipOnce(std::unique_lock<std::mutex>& lock);
     void Count(std::unique_lock<std::mutex>& lock);
+    void WaitToRetry(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds retry);
 
     IOutbox& outbox;
     IRecordStore& server;

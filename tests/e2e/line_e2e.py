@@ -118,8 +118,8 @@ def server_stopped_mid_shift(bench):
     server.stop()
     stopped = time.monotonic()
     for name in ("c", "d", "e"):
-        plugged = time.monotonic()
         bench.plug(name, folder=station.watch)
+        plugged, _ = station.wait_for("device_added", on_port(name))
         began, _ = station.wait_for("line", on_port(name))
         check(began - plugged < 1.0, f"board {name} started {began - plugged:.2f} s after it was plugged")
     for name in ("c", "d", "e"):
