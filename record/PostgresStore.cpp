@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -126,7 +127,7 @@ std::string UpsertStatement(const std::string& schema) {
     }
     return "INSERT INTO " + schema + ".runs (" + names + ") VALUES (" + values +
            ") ON CONFLICT (uuid) DO UPDATE SET " + updates + " WHERE EXCLUDED.outcome <> 'running' OR " +
-           schema + ".runs.outcome = 'running'";
+           schema + ".runs.outcome = 'running' RETURNING id";
 }
 
 // The columns as text, in the table's order.
@@ -398,7 +399,16 @@ private:
         const std::vector<const char*> values = parameters.Pointers();
         const Result result(PQexecPrepared(connection.get(), "upsert", static_cast<int>(values.size()),
                                            values.data(), nullptr, nullptr, 0));
-        return Succeeded(result.get(), PGRES_COMMAND_OK, "cannot record the run", error);
+        if (!Succeeded(result.get(), PGRES_TUPLES_OK, "cannot record the run", error)) {
+            return false;
+        }
+        // No row back: the server had the run's end already, and keeps it (its id is not told).
+        record.id = 0;
+        if (PQntuples(result.get()) == 1) {
+            const char* id = PQgetvalue(result.get(), 0, 0);
+            std::from_chars(id, id + std::strlen(id), record.id);
+        }
+        return true;
     }
 
     Result Execute(const std::string& sql, const Parameters& parameters) {

@@ -781,6 +781,9 @@ public:
 
 protected:
     bool Queue(const RunRecord& record, std::string& error) override {
+        if (record.uuid.empty()) {
+            return true; // a row of the first schema has no id to be stored once by
+        }
         Statement queue =
             Prepare(database.get(), "INSERT INTO shipping (uuid, queued) VALUES (?, ?)", path, error);
         if (!queue) {
