@@ -158,10 +158,23 @@ void AddLineOptions(CLI::App& app, CliOptions& options, SharedTexts& texts) {
         ->type_name("NAME");
 }
 
-// A server store's schema, and the file each row is written to first.
-void AddServerOptions(CLI::App& app, CliOptions& options) {
+// The record store of a station or of history, and a server store's schema.
+void AddStoreOptions(CLI::App& app, CliOptions& options) {
+    app.add_option("--db", options.dbFile,
+                   "the record store: a file (default $XDG_STATE_HOME/tovrin/records.db) or a PostgreSQL "
+                   "server (postgresql://user@host/database)")
+        ->type_name("FILE|URI");
     app.add_option("--db-schema", options.dbSchema, "a server store's schema (default tovrin)")
         ->type_name("NAME");
+}
+
+// The file each row is written to first when the store is a server (and, for a transfer, the
+// server's schema: its --db is its own).
+void AddServerOptions(CLI::App& app, CliOptions& options, bool schema = false) {
+    if (schema) {
+        app.add_option("--db-schema", options.dbSchema, "a server store's schema (default tovrin)")
+            ->type_name("NAME");
+    }
     app.add_option("--outbox", options.outboxFile,
                    "with a server store: the file each row is written to first and shipped from "
                    "(default $XDG_STATE_HOME/tovrin/records.db)")
@@ -193,7 +206,7 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
                    "also record each device's run in this record store: a file, or a PostgreSQL server "
                    "(postgresql://user@host/database)")
         ->type_name("FILE|URI");
-    AddServerOptions(app, options);
+    AddServerOptions(app, options, true);
     AddLineOptions(app, options, texts);
 
     CLI::App* check = app.add_subcommand("check", "read the configuration and its step files, touch no port");
@@ -213,11 +226,7 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
         ->type_name("DIR");
     station->add_option("--match", options.match, "only entries whose name matches (default *)")
         ->type_name("GLOB");
-    station
-        ->add_option("--db", options.dbFile,
-                     "the record store: a file (default $XDG_STATE_HOME/tovrin/records.db) or a PostgreSQL "
-                     "server (postgresql://user@host/database)")
-        ->type_name("FILE|URI");
+    AddStoreOptions(*station, options);
     AddServerOptions(*station, options);
     station
         ->add_option("--logs", options.logsFolder, "the folder of the runs' logs (default: the current one)")
@@ -229,13 +238,7 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     AddLineOptions(*station, options, texts);
 
     CLI::App* history = app.add_subcommand("history", "list the recorded runs, newest first");
-    history
-        ->add_option("--db", options.dbFile,
-                     "the record store: a file (default $XDG_STATE_HOME/tovrin/records.db) or a PostgreSQL "
-                     "server (postgresql://user@host/database)")
-        ->type_name("FILE|URI");
-    history->add_option("--db-schema", options.dbSchema, "a server store's schema (default tovrin)")
-        ->type_name("NAME");
+    AddStoreOptions(*history, options);
     history->add_option("--station", options.stationFilter, "runs of this station")->type_name("NAME");
     history->add_option("--since", options.since, kSinceHelp)->type_name("TIME");
     history->add_option("--serial", options.serial, "runs of the device with this USB serial number")

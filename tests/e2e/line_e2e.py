@@ -25,7 +25,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 from pg_server import PgServer  # noqa: E402
-from record_e2e import Bench, Station, expect_runs  # noqa: E402
+from record_e2e import Bench, Station, expect_runs, run_scenarios  # noqa: E402
 from tovrin_e2e import Failure, check  # noqa: E402
 
 PASSWORD = "S3cretPw"
@@ -312,28 +312,5 @@ SCENARIOS = {f.__name__: f for f in [
     killed_station_ships_at_next_start, history_from_server, newer_schema_refused, password_never_shown]}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
-    parser.add_argument("--tovrin")
-    parser.add_argument("--sim")
-    parser.add_argument("--mkexample")
-    options = parser.parse_args()
-    if options.scenario == "list":
-        print("\n".join(sorted(SCENARIOS)))
-        return 0
-    bench = Bench(options)
-    try:
-        store = SCENARIOS[options.scenario](bench)
-        print(bench.tovrin_run("history", "--db", str(store)).stdout, end="")
-    except Failure as failure:
-        print(f"FAIL: {failure}")
-        return 1
-    finally:
-        bench.close()
-    print("PASS")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_scenarios(SCENARIOS))

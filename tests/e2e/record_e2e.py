@@ -342,20 +342,23 @@ SCENARIOS = {f.__name__: f for f in [
     report_that_cannot_be_written]}
 
 
-def main():
+def run_scenarios(scenarios):
+    """The command line of a scenario table: `SCENARIO --tovrin ... --sim ... --mkexample ...` or
+    `list`. A scenario returns the store it recorded into (None: the bench's), which is shown as
+    history lists it on success."""
     parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
+    parser.add_argument("scenario", choices=sorted(scenarios) + ["list"])
     parser.add_argument("--tovrin")
     parser.add_argument("--sim")
     parser.add_argument("--mkexample")
     options = parser.parse_args()
     if options.scenario == "list":
-        print("\n".join(sorted(SCENARIOS)))
+        print("\n".join(sorted(scenarios)))
         return 0
     bench = Bench(options)
     try:
-        SCENARIOS[options.scenario](bench)
-        shown = bench.tovrin_run("history", "--db", str(bench.db))
+        store = scenarios[options.scenario](bench)
+        shown = bench.tovrin_run("history", "--db", str(store or bench.db))
         print(shown.stdout, end="")
     except Skip as reason:
         print(f"SKIP: {reason}")
@@ -370,4 +373,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_scenarios(SCENARIOS))
