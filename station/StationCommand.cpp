@@ -186,6 +186,9 @@ int Station::Run() {
         if (Busy() != ticking) {
             ticking = !ticking;
             SetTicks(timer.Get(), ticking ? kScreenTickMs : 0);
+            if (!ticking) {
+                Show(); // the screen's last drawing before the station sleeps shows it idle
+            }
         }
         pollfd waits[] = {{signals.Get(), POLLIN, 0},
                           {folder.Fd(), POLLIN, 0},
