@@ -18,7 +18,8 @@ constexpr const char kUsage[] =
     "              [--count N] [--existing] [--station-name NAME] [--json] [-q]\n"
     "       tovrin history [--db FILE|URI] [--since TIME] [--serial S] [--port P] [--station NAME] "
     "[--outcome O]\n"
-    "              [--limit N] [--csv | --json]";
+    "              [--limit N] [--csv | --json]\n"
+    "       tovrin board [--db FILE|URI] [--listen ADDR:PORT]";
 
 constexpr const char kDescription[] =
     "Loads firmware into device controllers through their bootstrap loader over serial lines: for\n"
@@ -252,6 +253,14 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     CLI::Option* csv = history->add_flag("--csv", options.csv, "RFC 4180 CSV");
     history->add_flag("--json", options.json, "JSON")->excludes(csv);
 
+    CLI::App* board =
+        app.add_subcommand("board", "serve a web page of the stations, their slots and yield, and metrics");
+    AddStoreOptions(*board, options);
+    board
+        ->add_option("--listen", options.listen,
+                     "the address and port to serve on (default 127.0.0.1:8080: this machine only)")
+        ->type_name("ADDR:PORT");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion&) {
@@ -259,7 +268,7 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
         return ParseOutcome::Done;
     } catch (const CLI::CallForHelp&) {
         const CLI::App* asked = &app;
-        for (const CLI::App* command : {check, ports, station, history}) {
+        for (const CLI::App* command : {check, ports, station, history, board}) {
             asked = command->parsed() ? command : asked;
         }
         out << asked->help() << "\n" << kUsage << "\n";
@@ -270,7 +279,8 @@ ParseOutcome ParseCliOptions(int argc, const char* const* argv, CliOptions& opti
     const std::pair<const CLI::App*, CliCommand> commands[] = {{check, CliCommand::Check},
                                                                {ports, CliCommand::Ports},
                                                                {station, CliCommand::Station},
-                                                               {history, CliCommand::History}};
+                                                               {history, CliCommand::History},
+                                                               {board, CliCommand::Board}};
     for (const auto& [command, which] : commands) {
         if (command->parsed()) {
             options.command = which;

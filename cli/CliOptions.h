@@ -14,6 +14,7 @@ enum class CliCommand {
     Ports,    // tovrin ports: list the serial ports
     Station,  // tovrin station CFG -B RATE: load every board that is plugged in
     History,  // tovrin history: the recorded runs
+    Board,    // tovrin board: the line's stations, slots and yield in a browser, and metrics
 };
 
 enum class ProgressChoice { Auto, Bar, Lines, None };
@@ -53,6 +54,8 @@ struct CliOptions {
     std::string stationFilter; // history --station
     bool csv = false;
     size_t limit = 0;
+    // board
+    std::string listen = "127.0.0.1:8080";
 };
 
 enum class ParseOutcome {

@@ -22,6 +22,8 @@ int RunPorts(const CliOptions& options);
 int RunStation(const CliOptions& options);
 // Lists the recorded runs.
 int RunHistory(const CliOptions& options);
+// tovrin board: serves the board until a termination signal (exit 0); 2 when refused.
+int RunBoard(const CliOptions& options);
 
 // The station's name in the records: --station-name, else the host's name.
 std::string StationName(const CliOptions& options);

@@ -108,6 +108,11 @@ std::vector<std::string> Records::Finish() {
     return lines;
 }
 
+int64_t Records::Pending() {
+    const size_t unshipped = shipper ? shipper->State().waiting : 0;
+    return static_cast<int64_t>(keeper->State().waiting + unshipped);
+}
+
 std::string Records::Summary() {
     std::string summary;
     const KeeperState written = keeper->State();

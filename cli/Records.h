@@ -38,6 +38,8 @@ public:
     // Gives the rows the time a locked store is waited for, and the shipping a few seconds
     // unless the server is known to be away; the lines tell what still waits, and where.
     std::vector<std::string> Finish();
+    // Rows not yet in the record: waiting to be written, or to be shipped.
+    int64_t Pending();
     // "records waiting N since T", "unshipped N since T", or nothing when nothing waits.
     std::string Summary();
 

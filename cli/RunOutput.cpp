@@ -65,26 +65,6 @@ private:
     std::map<std::string, ProgressPacer> pacers;
 };
 
-const char* PhaseName(Progress::Phase phase) {
-    switch (phase) {
-    case Progress::Phase::Waiting:
-        return "waiting";
-    case Progress::Phase::Connecting:
-        return "connecting";
-    case Progress::Phase::Boot:
-        return "boot";
-    case Progress::Phase::Program:
-        return "program";
-    case Progress::Phase::Completed:
-        return "completed";
-    case Progress::Phase::Failed:
-        return "failed";
-    case Progress::Phase::Cancelled:
-        break;
-    }
-    return "cancelled";
-}
-
 // JSON Lines on standard output, one object per event; problems still go to standard error.
 class JsonOutput : public IRunOutput {
 public:
@@ -157,6 +137,26 @@ private:
 };
 
 } // namespace
+
+const char* PhaseName(Progress::Phase phase) {
+    switch (phase) {
+    case Progress::Phase::Waiting:
+        return "waiting";
+    case Progress::Phase::Connecting:
+        return "connecting";
+    case Progress::Phase::Boot:
+        return "boot";
+    case Progress::Phase::Program:
+        return "program";
+    case Progress::Phase::Completed:
+        return "completed";
+    case Progress::Phase::Failed:
+        return "failed";
+    case Progress::Phase::Cancelled:
+        break;
+    }
+    return "cancelled";
+}
 
 std::string DeviceName(const std::string& port) {
     return PortBaseName(port);

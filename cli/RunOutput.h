@@ -13,6 +13,9 @@
 #include <vector>
 
 // A device as the output shows it, with where it stands now.
+// "waiting", "connecting", "boot", "program", "completed", "failed" or "cancelled".
+const char* PhaseName(Progress::Phase phase);
+
 struct DeviceProgress {
     std::string port;
     std::string name;  // short: the port's base name

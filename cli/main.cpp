@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
         return RunStation(options);
     case CliCommand::History:
         return RunHistory(options);
+    case CliCommand::Board:
+        return RunBoard(options);
     case CliCommand::Transfer:
         break;
     }

@@ -106,6 +106,14 @@ std::string SchemaStatements(const std::string& schema) {
            std::to_string(kServerSchemaVersion) + ");";
 }
 
+std::string StationsTable(const std::string& schema) {
+    return "CREATE TABLE IF NOT EXISTS " + schema +
+           ".stations (station text PRIMARY KEY, host text NOT NULL, version text NOT NULL,"
+           " started timestamptz NOT NULL, seen timestamptz NOT NULL, stopped timestamptz,"
+           " configuration text NOT NULL, configuration_sha256 text NOT NULL, slots jsonb NOT NULL,"
+           " pid bigint NOT NULL, records_pending bigint NOT NULL)";
+}
+
 // The run's later state replaces its earlier one; a start never replaces an end, so that a row
 // shipped again, or late, leaves what the server has.
 std::string UpsertStatement(const std::string& schema) {
@@ -227,8 +235,10 @@ public:
             }
             condition("started >= ", since);
         }
-        const std::pair<const char*, const std::string*> exact[] = {
-            {"usb_serial = ", &filter.serial}, {"port = ", &filter.port}, {"station = ", &filter.station}};
+        const std::pair<const char*, const std::string*> exact[] = {{"usb_serial = ", &filter.serial},
+                                                                    {"port = ", &filter.port},
+                                                                    {"station = ", &filter.station},
+                                                                    {"uuid::text = ", &filter.uuid}};
         for (const auto& [clause, value] : exact) {
             if (!value->empty()) {
                 condition(clause, *value);
@@ -299,7 +309,135 @@ public:
         return true;
     }
 
+    bool WriteStation(const StationState& station, std::string& error) override {
+        if (reader) {
+            error = shown + ": the record store is open for reading only";
+            return false;
+        }
+        Parameters parameters;
+        for (const std::string* text :
+             {&station.station, &station.host, &station.version, &station.started, &station.stopped,
+              &station.configuration, &station.configurationSha256}) {
+            parameters.Add(*text);
+        }
+        parameters.Add(SlotsJson(station.slots).dump());
+        parameters.Add(std::to_string(station.pid));
+        parameters.Add(std::to_string(station.recordsPending));
+        // Seen by the server's clock, which is the one the board compares it with.
+        const std::string sql =
+            "INSERT INTO " + schema +
+            ".stations (station, host, version, started, seen, stopped, configuration, configuration_sha256,"
+            " slots, pid, records_pending) VALUES ($1, $2, $3, $4::timestamptz, clock_timestamp(),"
+            " NULLIF($5, '')::timestamptz, $6, $7, $8::jsonb, $9::bigint, $10::bigint) ON CONFLICT (station) "
+            "DO"
+            " UPDATE SET host = EXCLUDED.host, version = EXCLUDED.version, started = EXCLUDED.started,"
+            " seen = EXCLUDED.seen, stopped = EXCLUDED.stopped, configuration = EXCLUDED.configuration,"
+            " configuration_sha256 = EXCLUDED.configuration_sha256, slots = EXCLUDED.slots, pid = "
+            "EXCLUDED.pid,"
+            " records_pending = EXCLUDED.records_pending";
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!Connected(error)) {
+            return false;
+        }
+        const Result result = Execute(sql, parameters);
+        return Succeeded(result.get(), PGRES_COMMAND_OK, "cannot record the station", error);
+    }
+
+    bool QueryStations(std::vector<StationState>& stations, std::string& error) override {
+        stations.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!Connected(error)) {
+            return false;
+        }
+        // A schema no station wrote to yet has no such table.
+        const Result table =
+            Execute("SELECT to_regclass($1)::text", Parameters{{schema + ".stations"}, {true}});
+        if (!Succeeded(table.get(), PGRES_TUPLES_OK, "cannot read the record store", error)) {
+            return false;
+        }
+        if (PQgetisnull(table.get(), 0, 0) != 0) {
+            return true;
+        }
+        const std::string time = std::string(" AT TIME ZONE 'UTC', ") + kTimeFormat + "), '')";
+        const Result result = Execute(
+            "SELECT station, host, version, COALESCE(to_char(started" + time + ", COALESCE(to_char(seen" +
+                time + ", COALESCE(to_char(stopped" + time +
+                ", configuration, configuration_sha256, slots::text, pid::text, records_pending::text,"
+                " extract(epoch FROM clock_timestamp() - seen)::text FROM " +
+                schema + ".stations ORDER BY station",
+            Parameters());
+        if (!Succeeded(result.get(), PGRES_TUPLES_OK, "cannot read the record store", error)) {
+            return false;
+        }
+        for (int row = 0; row < PQntuples(result.get()); ++row) {
+            stations.push_back(StationFrom(result.get(), row));
+        }
+        return true;
+    }
+
+    bool CountRuns(const std::string& since, const std::string& before, std::vector<RunCount>& counts,
+                   std::string& error) override {
+        counts.clear();
+        Parameters parameters;
+        std::string where;
+        if (!since.empty()) {
+            parameters.Add(since);
+            where += " AND started >= $" + std::to_string(parameters.texts.size()) + "::timestamptz";
+        }
+        if (!before.empty()) {
+            parameters.Add(before);
+            where += " AND started < $" + std::to_string(parameters.texts.size()) + "::timestamptz";
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!Connected(error)) {
+            return false;
+        }
+        const Result result = Execute(RunCountStatement(schema + ".runs", where), parameters);
+        if (!Succeeded(result.get(), PGRES_TUPLES_OK, "cannot read the record store", error)) {
+            return false;
+        }
+        for (int row = 0; row < PQntuples(result.get()); ++row) {
+            RunCount count{
+                Text(result.get(), row, 0), Text(result.get(), row, 1), Text(result.get(), row, 2), 0, 0, {}};
+            count.runs = Number<uint64_t>(result.get(), row, 3);
+            count.seconds = Number<double>(result.get(), row, 4);
+            for (size_t bucket = 0; bucket < DurationBuckets().size(); ++bucket) {
+                count.atMost.push_back(Number<uint64_t>(result.get(), row, static_cast<int>(5 + bucket)));
+            }
+            counts.push_back(std::move(count));
+        }
+        return true;
+    }
+
 private:
+    static std::string Text(const PGresult* result, int row, int column) {
+        return std::string(PQgetvalue(result, row, column),
+                           static_cast<size_t>(PQgetlength(result, row, column)));
+    }
+
+    template <class T> static T Number(const PGresult* result, int row, int column) {
+        T value{};
+        const std::string text = Text(result, row, column);
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    }
+
+    static StationState StationFrom(const PGresult* result, int row) {
+        StationState station;
+        std::string* const texts[] = {
+            &station.station, &station.host,    &station.version,       &station.started,
+            &station.seen,    &station.stopped, &station.configuration, &station.configurationSha256};
+        int column = 0;
+        for (std::string* text : texts) {
+            *text = Text(result, row, column++);
+        }
+        station.slots = SlotsFromJson(nlohmann::json::parse(Text(result, row, column++), nullptr, false));
+        station.pid = Number<int64_t>(result, row, column++);
+        station.recordsPending = Number<int64_t>(result, row, column++);
+        station.secondsSinceSeen = Number<double>(result, row, column);
+        return station;
+    }
+
     static bool Refuse(const char* why, std::string& error) {
         error = why;
         return true;
@@ -374,6 +512,12 @@ private:
             return false;
         }
         if (found == 0 && !reader && !Command(SchemaStatements(schema), error)) {
+            Command("ROLLBACK", ignored);
+            return false;
+        }
+        // The stations' heartbeats came after the first version; readers that do not know the
+        // table ignore it, so the version stays.
+        if (!reader && !Command(StationsTable(schema), error)) {
             Command("ROLLBACK", ignored);
             return false;
         }

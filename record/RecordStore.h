@@ -47,11 +47,64 @@ struct RunFilter {
     std::string port;      // port, exactly
     std::string outcome;   // outcome, exactly
     std::string station;   // station, exactly
+    std::string uuid;      // the run of this id
     size_t limit = 0;      // at most this many runs (the newest); 0: all
     bool withLog = true;   // false: each run's log is left empty (a listing that does not show it
                            // need not hold every log in memory)
     bool withSteps = true; // false: the steps are left empty (the table does not show them)
 };
+
+// One position of a station's fixture as the station last told it.
+struct SlotState {
+    std::string port;  // the watched entry's path
+    std::string name;  // as the station's screen shows it
+    std::string state; // "idle", "loading", "passed" or "failed"
+    std::string phase; // while loading: "waiting", "connecting", "boot" or "program"
+    size_t step = 0;   // from 1, of `steps`
+    size_t steps = 0;
+    double percentage = 0; // of the run's bytes
+    double seconds = 0;    // of the run so far, or of the run that ended
+    std::string runId;     // the run loading or last ended; empty when none
+    std::string error;     // why the last run failed
+};
+
+// A station's heartbeat: who it is, when it was last seen, and its slots.
+struct StationState {
+    std::string station;
+    std::string host;
+    int64_t pid = 0;
+    std::string version;
+    std::string started; // ISO 8601 UTC, as runs give times
+    std::string seen;    // the last heartbeat (the server's clock on a server)
+    std::string stopped; // when it ended; empty while it runs
+    std::string configuration;
+    std::string configurationSha256;
+    int64_t recordsPending = 0; // rows not yet in the record (waiting, or not yet shipped)
+    std::vector<SlotState> slots;
+    double secondsSinceSeen = 0; // given by the store when read, by its own clock
+};
+
+// A station not seen for this long is offline.
+constexpr double kStationOfflineSeconds = 30;
+bool StationOnline(const StationState& station);
+
+nlohmann::ordered_json SlotsJson(const std::vector<SlotState>& slots);
+std::vector<SlotState> SlotsFromJson(const nlohmann::json& slots);
+nlohmann::ordered_json StationStateJson(const StationState& station);
+
+// The finished runs of one station, port and outcome: how many, their seconds together, and how
+// many took at most each of DurationBuckets() seconds.
+struct RunCount {
+    std::string station;
+    std::string port;
+    std::string outcome;
+    uint64_t runs = 0;
+    double seconds = 0;
+    std::vector<uint64_t> atMost; // one per bucket
+};
+const std::vector<double>& DurationBuckets();
+// The SQL that counts them (both stores speak it): `where` is the query's condition.
+std::string RunCountStatement(const std::string& table, const std::string& where);
 
 // A place where runs are recorded. Safe to use from several threads.
 class IRecordStore {
@@ -79,6 +132,25 @@ public:
     // in `marked`. False with the reason.
     virtual bool MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>& readLog,
                                  size_t& marked, std::string& error) = 0;
+    // Writes a station's heartbeat, replacing its last one; false with the reason.
+    virtual bool WriteStation(const StationState& station, std::string& error) {
+        error = "this record store keeps no stations: " + station.station;
+        return false;
+    }
+    // Every station that wrote a heartbeat, by name; none where no station ever did.
+    virtual bool QueryStations(std::vector<StationState>& stations, std::string& error) {
+        stations.clear();
+        error.clear();
+        return true;
+    }
+    // The finished runs that started at or after `since` and before `before` (ISO 8601 UTC;
+    // empty: no bound), counted by station, port and outcome; false with the reason.
+    virtual bool CountRuns(const std::string&, const std::string&, std::vector<RunCount>& counts,
+                           std::string& error) {
+        counts.clear();
+        error = "this record store cannot count runs";
+        return false;
+    }
 };
 
 // The schema version this program writes (PRAGMA user_version). A file with a newer one is
@@ -111,6 +183,9 @@ bool UnsureOutcome(const RunFilter& filter);
 // The rows a store found, with runs of gone processes of this host given as interrupted, and
 // the outcome filter and limit applied where the store could not.
 std::vector<RunRecord> SettleRunning(std::vector<RunRecord> found, const RunFilter& filter);
+
+// "0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f": 36 characters, hex digits and four dashes.
+bool IsUuid(const std::string& text);
 
 // Whether a row may be stored: its times, outcome, run id, steps and figures; false with the
 // reason.

@@ -77,6 +77,8 @@ bool IsStoredTime(const std::string& text) {
     return true;
 }
 
+} // namespace
+
 // "0f2c5f0e-8a47-4b3c-9d1e-2a6b7c8d9e0f": 36 characters, hex digits and four dashes.
 bool IsUuid(const std::string& text) {
     if (text.size() != 36) {
@@ -90,8 +92,6 @@ bool IsUuid(const std::string& text) {
     }
     return true;
 }
-
-} // namespace
 
 bool CheckRecord(const RunRecord& record, std::string& error) {
     // A run that goes on, or went with its process, has no end.

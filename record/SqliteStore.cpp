@@ -407,6 +407,45 @@ RunRecord ReadRun(sqlite3_stmt* statement) {
     return run;
 }
 
+// The stations' heartbeats: one row a station, replaced by each beat. Older readers ignore the
+// table, so the file's schema version stays.
+const char* const kStationsTable = "CREATE TABLE IF NOT EXISTS stations ("
+                                   " station TEXT PRIMARY KEY,"
+                                   " host TEXT NOT NULL,"
+                                   " version TEXT NOT NULL,"
+                                   " started TEXT NOT NULL,"
+                                   " seen TEXT NOT NULL,"
+                                   " stopped TEXT NOT NULL,"
+                                   " configuration TEXT NOT NULL,"
+                                   " configuration_sha256 TEXT NOT NULL,"
+                                   " slots TEXT NOT NULL,"
+                                   " pid INTEGER NOT NULL,"
+                                   " records_pending INTEGER NOT NULL)";
+
+const char* const kWriteStation =
+    "INSERT OR REPLACE INTO stations (station, host, version, started, seen, stopped, configuration,"
+    " configuration_sha256, slots, pid, records_pending) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+const char* const kReadStations =
+    "SELECT station, host, version, started, seen, stopped, configuration, configuration_sha256, slots, pid,"
+    " records_pending, (julianday('now') - julianday(seen)) * 86400.0 FROM stations ORDER BY station";
+
+StationState ReadStation(sqlite3_stmt* statement) {
+    StationState station;
+    std::string* const texts[] = {
+        &station.station, &station.host,    &station.version,       &station.started,
+        &station.seen,    &station.stopped, &station.configuration, &station.configurationSha256};
+    int column = 0;
+    for (std::string* text : texts) {
+        *text = Text(statement, column++);
+    }
+    station.slots = SlotsFromJson(nlohmann::json::parse(Text(statement, column++), nullptr, false));
+    station.pid = sqlite3_column_int64(statement, column++);
+    station.recordsPending = sqlite3_column_int64(statement, column++);
+    station.secondsSinceSeen = sqlite3_column_double(statement, column);
+    return station;
+}
+
 class SqliteRecordStore : public IRecordStore {
 public:
     SqliteRecordStore(std::string path, Database database, Statement write, int64_t version)
@@ -463,6 +502,9 @@ public:
         if (!filter.station.empty()) {
             condition("station = ?", filter.station);
         }
+        if (!filter.uuid.empty()) {
+            condition("uuid = ?", filter.uuid);
+        }
         // A run left running by a process that is gone is interrupted, whatever its row says:
         // both are read, and sorted out once each run's process has been looked at.
         const bool unsure = UnsureOutcome(filter);
@@ -507,6 +549,116 @@ public:
                 return false;
             }
             ++marked;
+        }
+        return true;
+    }
+
+    bool WriteStation(const StationState& station, std::string& error) override {
+        if (!write) {
+            error = path + ": the record database is open for reading only";
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        // Made by the first beat, not when the store opens: a station's start waits for no lock.
+        if (!stationsTable &&
+            !Execute(database.get(), kStationsTable, path, "cannot record the station", error)) {
+            return false;
+        }
+        stationsTable = true;
+        Statement upsert = Prepare(database.get(), kWriteStation, path, error);
+        if (!upsert) {
+            return false;
+        }
+        const std::string texts[] = {station.station,
+                                     station.host,
+                                     station.version,
+                                     station.started,
+                                     IsoUtc(std::chrono::system_clock::now()),
+                                     station.stopped,
+                                     station.configuration,
+                                     station.configurationSha256,
+                                     SlotsJson(station.slots).dump()};
+        int column = 1;
+        for (const std::string& text : texts) {
+            BindText(upsert.get(), column++, text);
+        }
+        sqlite3_bind_int64(upsert.get(), column++, station.pid);
+        sqlite3_bind_int64(upsert.get(), column, station.recordsPending);
+        if (sqlite3_step(upsert.get()) != SQLITE_DONE) {
+            error = Failure(path, "cannot record the station", database.get());
+            return false;
+        }
+        return true;
+    }
+
+    bool QueryStations(std::vector<StationState>& stations, std::string& error) override {
+        stations.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        // A file only transfers wrote has no stations.
+        Statement table = Prepare(
+            database.get(), "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'stations'",
+            path, error);
+        if (!table || sqlite3_step(table.get()) != SQLITE_ROW) {
+            error = Failure(path, "cannot read the record database", database.get());
+            return false;
+        }
+        if (sqlite3_column_int64(table.get(), 0) == 0) {
+            return true;
+        }
+        Statement select = Prepare(database.get(), kReadStations, path, error);
+        if (!select) {
+            return false;
+        }
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
+            stations.push_back(ReadStation(select.get()));
+        }
+        if (result != SQLITE_DONE) {
+            error = Failure(path, "cannot read the record database", database.get());
+            return false;
+        }
+        return true;
+    }
+
+    bool CountRuns(const std::string& since, const std::string& before, std::vector<RunCount>& counts,
+                   std::string& error) override {
+        counts.clear();
+        // Without their "Z", the times are prefixes of the stored ones (see Query).
+        std::string where;
+        std::vector<std::string> values;
+        if (!since.empty()) {
+            where += " AND started >= ?";
+            values.push_back(since.substr(0, since.size() - (since.back() == 'Z')));
+        }
+        if (!before.empty()) {
+            where += " AND started < ?";
+            values.push_back(before.substr(0, before.size() - (before.back() == 'Z')));
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        Statement select = Prepare(database.get(), RunCountStatement("runs", where), path, error);
+        if (!select) {
+            return false;
+        }
+        for (size_t index = 0; index < values.size(); ++index) {
+            BindText(select.get(), static_cast<int>(index + 1), values[index]);
+        }
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
+            RunCount count{Text(select.get(), 0),
+                           Text(select.get(), 1),
+                           Text(select.get(), 2),
+                           static_cast<uint64_t>(sqlite3_column_int64(select.get(), 3)),
+                           sqlite3_column_double(select.get(), 4),
+                           {}};
+            for (size_t bucket = 0; bucket < DurationBuckets().size(); ++bucket) {
+                count.atMost.push_back(
+                    static_cast<uint64_t>(sqlite3_column_int64(select.get(), static_cast<int>(5 + bucket))));
+            }
+            counts.push_back(std::move(count));
+        }
+        if (result != SQLITE_DONE) {
+            error = Failure(path, "cannot read the record database", database.get());
+            return false;
         }
         return true;
     }
@@ -593,6 +745,7 @@ protected:
 
     const std::string path;
     std::mutex mutex; // one connection, one user at a time
+    bool stationsTable = false;
     // Members go in reverse order: the statement before the connection it belongs to.
     Database database;
     Statement write; // null when open for reading only

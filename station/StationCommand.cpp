@@ -8,6 +8,8 @@
 #include "cli/Records.h"
 #include "cli/RunId.h"
 #include "cli/Supervision.h"
+#include "record/PostgresStore.h"
+#include "station/Heartbeat.h"
 #include "station/WatchedFolder.h"
 
 #include <fnmatch.h>
@@ -93,9 +95,9 @@ struct Slot {
 
 class Station {
 public:
-    Station(const CliOptions& options, Records& records, std::unique_ptr<IRunOutput> output,
-            StationText* text)
-        : options(options), records(records), output(std::move(output)), text(text),
+    Station(const CliOptions& options, Records& records, Heartbeat& heartbeat,
+            std::unique_ptr<IRunOutput> output, StationText* text)
+        : options(options), records(records), heartbeat(heartbeat), output(std::move(output)), text(text),
           catalogue(options.language), watched(AbsolutePath(options.watchFolder)), folder(watched) {}
 
     // Everything that can be refused is refused before any device is touched.
@@ -114,18 +116,22 @@ private:
     void Finish(Slot& slot);
     void FinishRecords();
     void Show();
+    StationState State();
     void Tell(const std::string& line, bool evenQuiet = false);
     bool Busy() const;
     int ExitStatus() const;
 
     const CliOptions& options;
     Records& records;
+    Heartbeat& heartbeat;
     std::unique_ptr<IRunOutput> output;
     StationText* text; // the text output, when it is not JSON
     const BuiltInCatalogue catalogue;
     const std::string watched; // the folder, absolute: the runs' ports are recorded by it
     WatchedFolder folder;
     std::string configuration; // absolute
+    std::string configurationSha256;
+    const std::string startedAt = IsoUtc(std::chrono::system_clock::now());
     UniqueFd signals;
     UniqueFd ended = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     UniqueFd timer = UniqueFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
@@ -148,6 +154,7 @@ bool Station::Prepare(std::string& reason) {
         return false;
     }
     configuration = facts.path;
+    configurationSha256 = facts.sha256;
     std::string why;
     if (!FolderWritable(options.logsFolder, why)) {
         reason = "the logs cannot be written: " + why;
@@ -166,6 +173,7 @@ bool Station::Prepare(std::string& reason) {
         return false;
     }
     records.Start();
+    heartbeat.Start();
     return true;
 }
 
@@ -219,9 +227,13 @@ int Station::Run() {
             DrainEventFd(timer.Get());
             Show();
         }
+        heartbeat.Post(State());
     }
     Show();
     FinishRecords();
+    StationState last = State();
+    last.stopped = IsoUtc(std::chrono::system_clock::now());
+    heartbeat.Stop(last);
     const int status = ExitStatus();
     if (text != nullptr) {
         text->console.ShowBars({});
@@ -469,6 +481,40 @@ void Station::Show() {
     }
 }
 
+// What the station tells a board: who it is, and each slot as its screen shows it.
+StationState Station::State() {
+    StationState state;
+    state.station = StationName(options);
+    state.host = HostName();
+    state.pid = getpid();
+    state.version = TOVRIN_VERSION;
+    state.started = startedAt;
+    state.configuration = configuration;
+    state.configurationSha256 = configurationSha256;
+    state.recordsPending = records.Pending();
+    for (auto& [entry, slot] : slots) {
+        SlotState shown{slot.path, slot.name, "idle", "", 0, 0, 0, 0, "", ""};
+        if (slot.run) {
+            const DeviceProgress now = slot.run->CurrentProgress();
+            shown.state = "loading";
+            shown.phase = PhaseName(now.progress.phase);
+            shown.step = now.progress.step;
+            shown.steps = now.progress.steps;
+            shown.percentage = now.progress.fraction * 100;
+            shown.seconds = now.progress.seconds;
+            shown.runId = now.runId;
+        } else if (slot.last) {
+            const bool pass = slot.last->outcome == RunOutcome::Completed;
+            shown.state = pass ? "passed" : "failed";
+            shown.seconds = slot.last->seconds;
+            shown.runId = slot.last->runId;
+            shown.error = !pass && slot.last->error ? slot.last->error->text : "";
+        }
+        state.slots.push_back(std::move(shown));
+    }
+    return state;
+}
+
 } // namespace
 
 int RunStation(const CliOptions& options) {
@@ -492,7 +538,14 @@ int RunStation(const CliOptions& options) {
         text = owned.get();
         output = std::move(owned);
     }
-    Station station(options, records, std::move(output), text);
+    // The beats have a connection of their own: a slow store holds up neither runs nor rows.
+    Heartbeat heartbeat([&options, path](std::string& error) -> std::unique_ptr<IRecordStore> {
+        if (IsServerUri(path)) {
+            return MakeServerStore(path, options.dbSchema);
+        }
+        return OpenRecordStore(path, error);
+    });
+    Station station(options, records, heartbeat, std::move(output), text);
     if (!station.Prepare(reason)) {
         std::cerr << "tovrin: " << reason << "\n";
         return kExitRefused;
