@@ -96,7 +96,7 @@ const char* BoardStyle() {
     return R"CSS(body { font-family: sans-serif; margin: 1em 2em; color: #222; }
 h1 { margin: 0; font-size: 1.5em; }
 h2 { font-size: 1.15em; margin: 1.2em 0 0.4em; }
-table { border-collapse: collapse; margin-bottom: 0.5em; }
+table { border-collapse: collapse; margin-bottom: 0.5em; font-size: 0.92em; }
 th, td { border: 1px solid #ccc; padding: 0.2em 0.5em; text-align: left; vertical-align: top; }
 th { background: #f0f0f0; }
 small { color: #666; }

@@ -31,6 +31,14 @@ std::string ShownTime(const std::string& iso) {
     return HtmlText(TimeText(iso));
 }
 
+// A port by its entry's name, the whole path on hovering.
+std::string PortHtml(const std::string& port) {
+    const size_t slash = port.rfind('/');
+    const std::string name =
+        slash == std::string::npos || slash + 1 == port.size() ? port : port.substr(slash + 1);
+    return "<span title=\"" + HtmlText(port) + "\">" + HtmlText(name) + "</span>";
+}
+
 std::string Attribute(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + HtmlText(value) + "\"";
 }
@@ -102,8 +110,8 @@ std::string YieldCells(const Yield& yield, const std::string& window) {
     return Cell(cls("runs").c_str(), std::to_string(yield.runs)) +
            Cell(cls("completed").c_str(), std::to_string(yield.completed)) +
            Cell(cls("failed").c_str(), std::to_string(yield.failed)) +
-           Cell(cls("yield").c_str(), yield.percent < 0 ? "–" : Number(yield.percent, 1) + " %") +
-           Cell(cls("median").c_str(), yield.median < 0 ? "–" : Number(yield.median, 1) + " s");
+           Cell(cls("yield").c_str(), yield.percent < 0 ? "–" : Number(yield.percent, 1) + "&nbsp;%") +
+           Cell(cls("median").c_str(), yield.median < 0 ? "–" : Number(yield.median, 1) + "&nbsp;s");
 }
 
 std::string YieldSection(const BoardState& state) {
@@ -122,7 +130,7 @@ std::string YieldSection(const BoardState& state) {
                 Attribute("data-station", row.station) + Attribute("data-port", row.port) +
                 Attribute("data-attention", row.attention ? "yes" : "no") + ">" +
                 Cell("yield-station", HtmlText(row.station)) +
-                Cell("yield-port", row.port.empty() ? "all ports" : HtmlText(row.port));
+                Cell("yield-port", row.port.empty() ? "all ports" : PortHtml(row.port));
         for (size_t window = 0; window < row.byWindow.size(); ++window) {
             html += YieldCells(row.byWindow[window], YieldWindows()[window].name);
         }
@@ -165,7 +173,7 @@ std::string FailuresSection(const BoardState& state) {
     for (const FailureGroup& group : state.view.failures) {
         std::string ports;
         for (const std::string& port : group.ports) {
-            ports += (ports.empty() ? "" : ", ") + HtmlText(port);
+            ports += (ports.empty() ? "" : ", ") + PortHtml(port);
         }
         html += "<tr class=\"failure\">" + Cell("failure-count", std::to_string(group.count)) +
                 Cell("failure-text", HtmlText(group.text)) + Cell("failure-ports", ports) +
@@ -186,7 +194,7 @@ std::string RunsSection(const BoardState& state) {
         html += "<tr class=\"run\"" + Attribute("data-run", run.uuid) +
                 Attribute("data-outcome", run.outcome) + ">" +
                 Cell("run-started", RunLink(run.uuid, TimeText(run.started))) +
-                Cell("run-station", HtmlText(run.station)) + Cell("run-port", HtmlText(run.port)) +
+                Cell("run-station", HtmlText(run.station)) + Cell("run-port", PortHtml(run.port)) +
                 Cell("run-serial", HtmlText(run.usbSerial)) + Cell("run-outcome", HtmlText(run.outcome)) +
                 Cell("run-seconds", Number(run.seconds, 1)) + Cell("run-error", HtmlText(run.errorText)) +
                 "</tr>";

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -120,6 +121,12 @@ bool RunFilterOf(const httplib::Request& request, RunFilter& filter, std::string
         } else if (name == "port") {
             filter.port = value;
         } else if (name == "outcome") {
+            const std::set<std::string> outcomes = {"completed",   "failed",  "cancelled",
+                                                    "not-started", "running", "interrupted"};
+            if (outcomes.count(value) == 0) {
+                error = "outcome must be completed, failed, cancelled, not-started, running or interrupted";
+                return false;
+            }
             filter.outcome = value;
         } else if (name == "station") {
             filter.station = value;
@@ -156,6 +163,7 @@ std::unique_ptr<IRecordStore> BoardReader::Reader(std::string& error) {
     if (!IsServerUri(target)) {
         return OpenRecordStoreForReading(target, error);
     }
+    std::lock_guard<std::mutex> lock(serverMutex);
     if (!server) {
         server = OpenServerStoreForReading(target, schema, error);
     }
@@ -278,11 +286,7 @@ std::shared_ptr<const BoardReader::Rendered> BoardReader::Now() {
 
 bool BoardReader::Runs(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) {
     // The refresh thread may use a server's connection meanwhile: the store takes turns.
-    std::unique_ptr<IRecordStore> store;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        store = Reader(error);
-    }
+    std::unique_ptr<IRecordStore> store = Reader(error);
     return store && store->Query(filter, runs, error);
 }
 

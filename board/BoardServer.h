@@ -44,6 +44,7 @@ private:
     const std::string target;
     const std::string schema;
     const std::string shown;
+    std::mutex serverMutex;
     std::unique_ptr<IRecordStore> server; // a server store stays connected (it connects again)
     // The totals of the runs that started before `baseBefore`, counted now and then: those
     // rows no longer change (but for the rare late one, which the next count takes in).

@@ -1,6 +1,7 @@
 #include "station/Heartbeat.h"
 
-Heartbeat::Heartbeat(Opener open) : open(std::move(open)) {}
+Heartbeat::Heartbeat(Opener open, std::function<int64_t()> pending)
+    : open(std::move(open)), pending(std::move(pending)) {}
 
 Heartbeat::~Heartbeat() {
     {
@@ -77,7 +78,10 @@ void Heartbeat::Loop() {
     }
 }
 
-bool Heartbeat::Write(const StationState& state) {
+bool Heartbeat::Write(StationState state) {
+    if (pending) {
+        state.recordsPending = pending();
+    }
     std::string error;
     if (!store) {
         store = open(error);

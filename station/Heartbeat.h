@@ -22,7 +22,9 @@ public:
     static constexpr std::chrono::milliseconds kChangedEvery{1000};
     static constexpr std::chrono::milliseconds kIdleEvery{10000};
 
-    explicit Heartbeat(Opener open);
+    // pending, when given, tells the rows not yet in the record at each beat: they change
+    // without the station's knowing, as its rows are written and shipped.
+    explicit Heartbeat(Opener open, std::function<int64_t()> pending = nullptr);
     Heartbeat(const Heartbeat&) = delete;
     Heartbeat& operator=(const Heartbeat&) = delete;
     ~Heartbeat();
@@ -37,9 +39,10 @@ public:
 
 private:
     void Loop();
-    bool Write(const StationState& state);
+    bool Write(StationState state);
 
     Opener open;
+    std::function<int64_t()> pending;
     std::unique_ptr<IRecordStore> store; // the beat's thread's own
     std::mutex mutex;
     std::condition_variable wake;

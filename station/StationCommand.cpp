@@ -491,7 +491,6 @@ StationState Station::State() {
     state.started = startedAt;
     state.configuration = configuration;
     state.configurationSha256 = configurationSha256;
-    state.recordsPending = records.Pending();
     for (auto& [entry, slot] : slots) {
         SlotState shown{slot.path, slot.name, "idle", "", 0, 0, 0, 0, "", ""};
         if (slot.run) {
@@ -539,12 +538,14 @@ int RunStation(const CliOptions& options) {
         output = std::move(owned);
     }
     // The beats have a connection of their own: a slow store holds up neither runs nor rows.
-    Heartbeat heartbeat([&options, path](std::string& error) -> std::unique_ptr<IRecordStore> {
-        if (IsServerUri(path)) {
-            return MakeServerStore(path, options.dbSchema);
-        }
-        return OpenRecordStore(path, error);
-    });
+    Heartbeat heartbeat(
+        [&options, path](std::string& error) -> std::unique_ptr<IRecordStore> {
+            if (IsServerUri(path)) {
+                return MakeServerStore(path, options.dbSchema);
+            }
+            return OpenRecordStore(path, error);
+        },
+        [&records] { return records.Pending(); });
     Station station(options, records, heartbeat, std::move(output), text);
     if (!station.Prepare(reason)) {
         std::cerr << "tovrin: " << reason << "\n";

@@ -17,8 +17,10 @@ import json
 import re
 import signal
 import sqlite3
+import subprocess
 import sys
 import time
+import urllib.request
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -307,7 +309,58 @@ def password_never_shown(bench):
     return uri
 
 
-SCENARIOS = {f.__name__: f for f in [
+def board_on(bench, uri):
+    """`tovrin board` on the store at uri, on a free loopback port: (process, its URL)."""
+    board = subprocess.Popen([bench.tovrin, "board", "--db", uri, "--listen", "127.0.0.1:0"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    bench.cleanups.append(lambda: board.poll() is None and board.kill())
+    line = board.stdout.readline()
+    found = re.search(r"board: (http://\S+/)", line)
+    check(found is not None, f"the board's first line: {line!r}, {board.stderr.read() if not line else ''}")
+    return board, found.group(1)
+
+
+def fetched(url):
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return answer.read().decode()
+
+
+def metric_sums(text, name):
+    """The values of one metric added up by station."""
+    sums = {}
+    for station, value in re.findall(name + r'\{station="([^"]*)"[^}]*\} (\S+)', text):
+        sums[station] = sums.get(station, 0) + float(value)
+    return sums
+
+
+def board_reads_the_line_server(bench):
+    """Two stations tell the server their state; a board on the server shows them online, counts
+    their runs as the server holds them, and a station that ends as no longer up."""
+    server, uri = line_server(bench)
+    stations = {name: line_station(bench, name, uri) for name in ("s1", "s2")}
+    for name, station in stations.items():
+        load(bench, station, [f"{name}b{index}" for index in range(3)])
+    board, url = board_on(bench, uri)
+    wait_until(lambda: metric_sums(fetched(url + "metrics"), "tovrin_runs_total") == {"s1": 3, "s2": 3} and
+               server_rows(server) == 6, "the board counts the six runs the server holds")
+    up = lambda: metric_sums(fetched(url + "metrics"), "tovrin_station_up")
+    check(up() == {"s1": 1, "s2": 1}, f"stations up: {up()}")
+    listed = json.loads(fetched(url + "api/stations"))
+    check([entry["station"] for entry in listed] == ["s1", "s2"] and all(entry["online"] for entry in listed),
+          f"/api/stations: {listed}")
+    runs = json.loads(fetched(url + "api/runs?station=s1"))
+    check(len(runs) == 3 and {run["station"] for run in runs} == {"s1"}, f"/api/runs?station=s1: {runs}")
+    page = fetched(url + "runs/" + runs[0]["uuid"])
+    check("Tovrin" in page and runs[0]["uuid"] in page, f"/runs/<uuid>: {page[:300]}")
+    stations["s1"].end(TERMINATED, send=signal.SIGTERM)
+    wait_until(lambda: up() == {"s1": 0, "s2": 1}, "the board tells the ended station down", limit=15)
+    board.send_signal(signal.SIGTERM)
+    check(board.wait(timeout=10) == 0, f"the board's exit status {board.returncode}")
+    stations["s2"].end(TERMINATED, send=signal.SIGTERM)
+    return uri
+
+
+SCENARIOS = {f.__name__: f for f in [board_reads_the_line_server,
     three_stations_one_server, server_stopped_mid_shift, station_started_while_server_down,
     killed_station_ships_at_next_start, history_from_server, newer_schema_refused, password_never_shown]}
 
