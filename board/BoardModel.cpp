@@ -94,7 +94,7 @@ std::vector<YieldRow> YieldRows(const std::vector<RunRecord>& day, std::time_t n
 std::string HourText(std::time_t moment) {
     std::tm parts{};
     gmtime_r(&moment, &parts);
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:00Z", parts.tm_year + 1900, parts.tm_mon + 1,
                   parts.tm_mday, parts.tm_hour);
     return text;

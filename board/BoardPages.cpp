@@ -120,7 +120,7 @@ std::string YieldSection(const BoardState& state) {
     for (const YieldWindow& window : YieldWindows()) {
         html += "<th colspan=\"5\">last " + std::string(window.name) + "</th>";
     }
-    html += "<th rowspan=\"2\"></th></tr><tr>";
+    html += "<th rowspan=\"2\">mark</th></tr><tr>";
     for (size_t window = 0; window < YieldWindows().size(); ++window) {
         html += "<th>runs</th><th>completed</th><th>failed</th><th>yield</th><th>median</th>";
     }

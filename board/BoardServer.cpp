@@ -144,6 +144,34 @@ bool RunFilterOf(const httplib::Request& request, RunFilter& filter, std::string
     return true;
 }
 
+// A server's store, lent for one reading; it only reads.
+class Borrowed : public IRecordStore {
+public:
+    explicit Borrowed(IRecordStore& store) : store(store) {}
+    bool WriteRun(RunRecord&, std::string& error) override {
+        error = "the board only reads";
+        return false;
+    }
+    bool Query(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) override {
+        return store.Query(filter, runs, error);
+    }
+    bool MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>&, size_t&,
+                         std::string& error) override {
+        error = "the board only reads";
+        return false;
+    }
+    bool QueryStations(std::vector<StationState>& stations, std::string& error) override {
+        return store.QueryStations(stations, error);
+    }
+    bool CountRuns(const std::string& since, const std::string& before, std::vector<RunCount>& counts,
+                   std::string& error) override {
+        return store.CountRuns(since, before, counts, error);
+    }
+
+private:
+    IRecordStore& store;
+};
+
 std::string ErrorJson(const std::string& error) {
     return JsonText({{"error", error}});
 }
@@ -158,38 +186,18 @@ BoardReader::~BoardReader() {
 }
 
 // A file is opened again for each reading: a station that starts or ends meanwhile changes how
-// it must be read (with or without its write-ahead log).
-std::unique_ptr<IRecordStore> BoardReader::Reader(std::string& error) {
+// it must be read (with or without its write-ahead log). A server's store stays connected (it
+// connects again when it must); the refresh and the requests have one connection each, so that
+// a request does not wait for a reading of the whole day.
+std::unique_ptr<IRecordStore> BoardReader::Reader(bool refresh, std::string& error) {
     if (!IsServerUri(target)) {
         return OpenRecordStoreForReading(target, error);
     }
     std::lock_guard<std::mutex> lock(serverMutex);
+    std::unique_ptr<IRecordStore>& server = refresh ? refreshing : answering;
     if (!server) {
         server = OpenServerStoreForReading(target, schema, error);
     }
-    struct Borrowed : IRecordStore {
-        explicit Borrowed(IRecordStore& store) : store(store) {}
-        bool WriteRun(RunRecord&, std::string& error) override {
-            error = "the board only reads";
-            return false;
-        }
-        bool Query(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) override {
-            return store.Query(filter, runs, error);
-        }
-        bool MarkInterrupted(const std::function<std::optional<std::string>(const RunRecord&)>&, size_t&,
-                             std::string& error) override {
-            error = "the board only reads";
-            return false;
-        }
-        bool QueryStations(std::vector<StationState>& stations, std::string& error) override {
-            return store.QueryStations(stations, error);
-        }
-        bool CountRuns(const std::string& since, const std::string& before, std::vector<RunCount>& counts,
-                       std::string& error) override {
-            return store.CountRuns(since, before, counts, error);
-        }
-        IRecordStore& store;
-    };
     return server ? std::make_unique<Borrowed>(*server) : nullptr;
 }
 
@@ -210,7 +218,7 @@ bool BoardReader::Refresh(std::string& error) {
     state.store = shown;
     const std::time_t now = std::time(nullptr);
     state.readAt = IsoUtc(std::chrono::system_clock::now());
-    std::unique_ptr<IRecordStore> store = Reader(error);
+    std::unique_ptr<IRecordStore> store = Reader(true, error);
     RunFilter day;
     day.since = IsoSeconds(now - 24 * 3600);
     day.withLog = false;
@@ -286,7 +294,7 @@ std::shared_ptr<const BoardReader::Rendered> BoardReader::Now() {
 
 bool BoardReader::Runs(const RunFilter& filter, std::vector<RunRecord>& runs, std::string& error) {
     // The refresh thread may use a server's connection meanwhile: the store takes turns.
-    std::unique_ptr<IRecordStore> store = Reader(error);
+    std::unique_ptr<IRecordStore> store = Reader(false, error);
     return store && store->Query(filter, runs, error);
 }
 

@@ -37,7 +37,7 @@ public:
     const std::string& Shown() const { return shown; }
 
 private:
-    std::unique_ptr<IRecordStore> Reader(std::string& error);
+    std::unique_ptr<IRecordStore> Reader(bool refresh, std::string& error);
     bool Refresh(std::string& error);
     void Loop();
 
@@ -45,7 +45,8 @@ private:
     const std::string schema;
     const std::string shown;
     std::mutex serverMutex;
-    std::unique_ptr<IRecordStore> server; // a server store stays connected (it connects again)
+    std::unique_ptr<IRecordStore> refreshing; // a server's store, for the refresh
+    std::unique_ptr<IRecordStore> answering;  // and for the requests
     // The totals of the runs that started before `baseBefore`, counted now and then: those
     // rows no longer change (but for the rare late one, which the next count takes in).
     std::vector<RunCount> base;
