@@ -5,7 +5,7 @@ set -euo pipefail
 # --native: only what the native build of tovrin and its tests need (no MinGW, no Wine).
 NATIVE_PACKAGES=(build-essential cmake ninja-build python3 git googletest libcli11-dev locales
                  nlohmann-json3-dev libssl-dev libsqlite3-dev sqlite3 uuid-dev postgresql libpq-dev
-                 libcpp-httplib-dev)
+                 libcpp-httplib-dev chromium chromium-driver python3-selenium libjs-chart.js)
 PACKAGES=(
     build-essential cmake ninja-build python3 git
     clang libclang-rt-14-dev clang-format
