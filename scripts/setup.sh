@@ -5,7 +5,7 @@ set -euo pipefail
 # --native: only what the native build of tovrin and its tests need (no MinGW, no Wine).
 NATIVE_PACKAGES=(build-essential cmake ninja-build python3 git googletest libcli11-dev locales
                  nlohmann-json3-dev libssl-dev libsqlite3-dev sqlite3 uuid-dev postgresql libpq-dev
-                 libcpp-httplib-dev chromium chromium-driver python3-selenium libjs-chart.js)
+                 libcpp-httplib-dev chromium chromium-driver python3-selenium libjs-chart.js fonts-liberation)
 PACKAGES=(
     build-essential cmake ninja-build python3 git
     clang libclang-rt-14-dev clang-format
@@ -17,7 +17,7 @@ PACKAGES=(
     # The board's web server (tovrin board).
     libcpp-httplib-dev
     # The board's page in the tests: headless Chromium driven through chromedriver; Chart.js, which the board serves.
-    chromium chromium-driver python3-selenium libjs-chart.js
+    chromium chromium-driver python3-selenium libjs-chart.js fonts-liberation
     # The Windows release archives.
     zip unzip
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
