@@ -425,6 +425,7 @@ BoardServer::BoardServer(BoardReader& reader) : impl(std::make_unique<Impl>(read
     // One request a connection, and little time for it: a connection holds a serving thread
     // only while its request comes and its answer goes.
     server.set_keep_alive_max_count(1);
+    server.set_keep_alive_timeout(2); // the wait for a connection's first request, too
     server.set_read_timeout(2, 0);
     server.set_write_timeout(5, 0);
     server.set_payload_max_length(64 * 1024);
