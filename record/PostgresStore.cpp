@@ -370,7 +370,8 @@ public:
             return false;
         }
         for (int row = 0; row < PQntuples(result.get()); ++row) {
-            stations.push_back(StationFrom(result.get(), row));
+            stations.push_back(
+                StationFromRow([&result, row](int column) { return Text(result.get(), row, column); }));
         }
         return true;
     }
@@ -420,22 +421,6 @@ private:
         const std::string text = Text(result, row, column);
         std::from_chars(text.data(), text.data() + text.size(), value);
         return value;
-    }
-
-    static StationState StationFrom(const PGresult* result, int row) {
-        StationState station;
-        std::string* const texts[] = {
-            &station.station, &station.host,    &station.version,       &station.started,
-            &station.seen,    &station.stopped, &station.configuration, &station.configurationSha256};
-        int column = 0;
-        for (std::string* text : texts) {
-            *text = Text(result, row, column++);
-        }
-        station.slots = SlotsFromJson(nlohmann::json::parse(Text(result, row, column++), nullptr, false));
-        station.pid = Number<int64_t>(result, row, column++);
-        station.recordsPending = Number<int64_t>(result, row, column++);
-        station.secondsSinceSeen = Number<double>(result, row, column);
-        return station;
     }
 
     static bool Refuse(const char* why, std::string& error) {

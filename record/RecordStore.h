@@ -91,6 +91,10 @@ bool StationOnline(const StationState& station);
 nlohmann::ordered_json SlotsJson(const std::vector<SlotState>& slots);
 std::vector<SlotState> SlotsFromJson(const nlohmann::json& slots);
 nlohmann::ordered_json StationStateJson(const StationState& station);
+// A station's row as both stores read it, column by column as text: station, host, version,
+// started, seen, stopped, configuration, configuration_sha256, slots, pid, records_pending, and
+// the seconds since it was seen.
+StationState StationFromRow(const std::function<std::string(int)>& column);
 
 // The finished runs of one station, port and outcome: how many, their seconds together, and how
 // many took at most each of DurationBuckets() seconds.

@@ -430,22 +430,6 @@ const char* const kReadStations =
     "SELECT station, host, version, started, seen, stopped, configuration, configuration_sha256, slots, pid,"
     " records_pending, (julianday('now') - julianday(seen)) * 86400.0 FROM stations ORDER BY station";
 
-StationState ReadStation(sqlite3_stmt* statement) {
-    StationState station;
-    std::string* const texts[] = {
-        &station.station, &station.host,    &station.version,       &station.started,
-        &station.seen,    &station.stopped, &station.configuration, &station.configurationSha256};
-    int column = 0;
-    for (std::string* text : texts) {
-        *text = Text(statement, column++);
-    }
-    station.slots = SlotsFromJson(nlohmann::json::parse(Text(statement, column++), nullptr, false));
-    station.pid = sqlite3_column_int64(statement, column++);
-    station.recordsPending = sqlite3_column_int64(statement, column++);
-    station.secondsSinceSeen = sqlite3_column_double(statement, column);
-    return station;
-}
-
 class SqliteRecordStore : public IRecordStore {
 public:
     SqliteRecordStore(std::string path, Database database, Statement write, int64_t version)
@@ -611,7 +595,7 @@ public:
         }
         int result = SQLITE_ROW;
         while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
-            stations.push_back(ReadStation(select.get()));
+            stations.push_back(StationFromRow([&select](int column) { return Text(select.get(), column); }));
         }
         if (result != SQLITE_DONE) {
             error = Failure(path, "cannot read the record database", database.get());

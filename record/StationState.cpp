@@ -60,6 +60,23 @@ std::vector<SlotState> SlotsFromJson(const nlohmann::json& slots) {
     return read;
 }
 
+StationState StationFromRow(const std::function<std::string(int)>& column) {
+    StationState station;
+    std::string* const texts[] = {
+        &station.station, &station.host,    &station.version,       &station.started,
+        &station.seen,    &station.stopped, &station.configuration, &station.configurationSha256};
+    int index = 0;
+    for (std::string* text : texts) {
+        *text = column(index++);
+    }
+    station.slots = SlotsFromJson(nlohmann::json::parse(column(index++), nullptr, false));
+    const std::string pid = column(index++), pending = column(index++), age = column(index);
+    std::from_chars(pid.data(), pid.data() + pid.size(), station.pid);
+    std::from_chars(pending.data(), pending.data() + pending.size(), station.recordsPending);
+    std::from_chars(age.data(), age.data() + age.size(), station.secondsSinceSeen);
+    return station;
+}
+
 nlohmann::ordered_json StationStateJson(const StationState& station) {
     return {{"station", station.station},
             {"host", station.host},
