@@ -18,9 +18,7 @@ std::unique_ptr<IRecordStore> OpenStoreForReading(const std::string& target, con
     if (!IsServerUri(target)) {
         return OpenRecordStoreForReading(target, reason);
     }
-    if (!IsSchemaName(schema)) {
-        reason =
-            "--db-schema \"" + schema + "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
+    if (!CheckSchemaName(schema, reason)) {
         return nullptr;
     }
     return OpenServerStoreForReading(target, schema, reason);

@@ -38,9 +38,7 @@ bool Records::Open(const CliOptions& options, const std::string& target, const s
         }
         keeper = std::make_unique<RecordKeeper>(*local, target, logsFolder);
     } else {
-        if (!IsSchemaName(options.dbSchema)) {
-            reason = "--db-schema \"" + options.dbSchema +
-                     "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
+        if (!CheckSchemaName(options.dbSchema, reason)) {
             return false;
         }
         shown = ShownUri(target);

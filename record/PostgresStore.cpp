@@ -628,6 +628,14 @@ bool IsSchemaName(const std::string& name) {
     return true;
 }
 
+bool CheckSchemaName(const std::string& name, std::string& reason) {
+    if (IsSchemaName(name)) {
+        return true;
+    }
+    reason = "--db-schema \"" + name + "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
+    return false;
+}
+
 std::unique_ptr<IRecordStore> MakeServerStore(const std::string& uri, const std::string& schema) {
     return std::make_unique<PostgresRecordStore>(uri, schema, false);
 }

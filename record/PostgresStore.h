@@ -20,6 +20,8 @@ std::string ShownUri(const std::string& uri);
 // A schema name tovrin accepts: lower-case letters, digits and "_", not starting with a digit,
 // at most 63 characters.
 bool IsSchemaName(const std::string& name);
+// The same, false with the reason as the user is told it (naming --db-schema).
+bool CheckSchemaName(const std::string& name, std::string& reason);
 
 // A store on the server at uri, in that schema. Nothing is connected yet: the first use
 // connects (at most 5 s unless the URI says otherwise), makes the schema when it is not there
