@@ -4,6 +4,7 @@
 #include "record/Support.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cerrno>
@@ -202,12 +203,7 @@ std::unique_ptr<IRecordStore> BoardReader::Reader(bool refresh, std::string& err
 }
 
 bool BoardReader::Open(std::string& reason) {
-    if (IsServerUri(target) && !IsSchemaName(schema)) {
-        reason =
-            "--db-schema \"" + schema + "\" is not a schema name (a-z, 0-9 and _, not starting with a digit)";
-        return false;
-    }
-    return Refresh(reason);
+    return (!IsServerUri(target) || CheckSchemaName(schema, reason)) && Refresh(reason);
 }
 
 // 1. The stations and the last day's runs. 2. The totals: the old rows' now and then, the young
@@ -424,6 +420,12 @@ BoardServer::BoardServer(BoardReader& reader) : impl(std::make_unique<Impl>(read
     server.new_task_queue = [] { return new ServingThreads(kServingThreads, kWaitingConnections); };
     // One request a connection, and little time for it: a connection holds a serving thread
     // only while its request comes and its answer goes.
+    // The library's own options also share the port (SO_REUSEPORT): a second board on a port
+    // in use would start and take half of its requests. Only a port left in TIME_WAIT is taken.
+    server.set_socket_options([](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_keep_alive_max_count(1);
     server.set_keep_alive_timeout(2); // the wait for a connection's first request, too
     server.set_read_timeout(2, 0);

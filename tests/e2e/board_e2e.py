@@ -550,6 +550,9 @@ def board_safe_by_default(bench):
     check(board.url.startswith("http://127.0.0.1:") and not board.url.endswith(":0/") and
           {address for address, _ in listening(board.process.pid)} == {"0100007F"},
           f"--listen 127.0.0.1:0: {board.line!r}, listening on {listening(board.process.pid)}")
+    second = bench.tovrin_run("board", "--db", str(bench.db), "--listen", urlsplit(board.url).netloc,
+                              limit=REQUEST_LIMIT_S)  # a board's port is its own: not shared with another
+    check(second.returncode == 2 and "in use" in second.stderr, f"a second board on {board.url}: {second}")
     try:
         with socket.socket() as probe:
             probe.bind(("0.0.0.0", 8080))
